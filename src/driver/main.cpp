@@ -1,0 +1,3 @@
+#include "driver/run_frame.h"
+
+int main(int argc, char** argv) { return benchfw::runFrame(argc, argv); }
