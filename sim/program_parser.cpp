@@ -121,7 +121,7 @@ void ProgramParser::handleTextByte(std::uint8_t byte, Handler& handler) {
     state_ = State::blockDigitCount;
     return;
   }
-  if (unit_.hasBlock && !isWhitespace(byte)) failUnit({-102, "Syntax error"});
+  if (unit_.hasBlock && !isWhitespace(byte) && byte != ',') failUnit({-102, "Syntax error"});
   if (byte == '"' || byte == '\'') {
     quote_ = static_cast<char>(byte);
     state_ = State::quoted;

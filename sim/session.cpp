@@ -185,8 +185,11 @@ std::uint8_t Session::statusByte() const {
   return statusByteLocked();
 }
 
+// A transport that pushes responses has as good as read every ready one,
+// so MAV stays clear there.
 std::uint8_t Session::statusByteLocked() const {
-  return instrument_.statusSummary() | (frontReadyLocked(Clock::now()) ? mavBit : 0);
+  const bool mav = mode_ == ResponseMode::polled && frontReadyLocked(Clock::now());
+  return instrument_.statusSummary() | (mav ? mavBit : 0);
 }
 
 void Session::deviceClear() {
