@@ -62,10 +62,12 @@ opening() { printf 'Open Instrument(%s)\n' "$rsrc"; }
 identity() { printf '*IDN? = %s\n' "$1"; }
 state() { printf ':DIAG:HW:HOST:FW:MAIN? = %s\n' "$1"; }
 phase() { opening; identity "$1"; state "$2"; } # IDN STATE
-sub_done() { printf 'Update sub app (%d bytes) ...Done\n' "$sub_size"; }
-main_done() { printf 'Update main app (%d bytes) ...Done\n' "$main_size"; }
+# A download announces itself with a line ending in "..." and closes it
+# with "...Done\n" once the instrument has taken the image.
 sub_started() { printf 'Update sub app (%d bytes) ...' "$sub_size"; }
 main_started() { printf 'Update main app (%d bytes) ...' "$main_size"; }
+sub_done() { sub_started; printf '...Done\n'; }
+main_done() { main_started; printf '...Done\n'; }
 instrument_error() { printf '(%d) err=%s\n\n' "$1" "$2"; } # TAG REPLY (reply's own LF)
 visa_error() { printf '\nVISA error\n'; }
 full_update_from_main() {
@@ -134,7 +136,9 @@ expect_phase3_mismatch() {
   printf 'Sub app is running.  Main app expected.\n'
 }
 expect_update_from_sub() {
+  # Phase 1 finds the sub application and sends nothing.
   printf 'Open VISA\n'
+  phase "$idn_sub_before" 0
   phase "$idn_sub_before" 0; main_done
   phase "$idn_main_after" 1
 }
@@ -162,7 +166,8 @@ expect_drop_in_main_image() {
   main_started; visa_error
 }
 expect_after_drop() {
-  printf 'Open VISA\n'; phase "$idn_sub_after" 0; main_done
+  printf 'Open VISA\n'; phase "$idn_sub_after" 0
+  phase "$idn_sub_after" 0; main_done
   phase "$idn_main_after" 1
 }
 long_identity=$(printf 'I%.0s' $(seq 3000))
