@@ -96,7 +96,6 @@ TEST(ResourceName, OpenOutcomes) {
       {"USB0::0x1234::0x5678::SN42::INSTR", VI_ERROR_RSRC_NFOUND},
       {"ASRL1::INSTR", VI_ERROR_RSRC_NFOUND},
       {"TCPIP0::127.0.0.1::hislip0::INSTR", VI_ERROR_RSRC_NFOUND},
-      {"TCPIP0::host.invalid::5025::SOCKET", VI_ERROR_RSRC_NFOUND},
   };
   ViSession rm = VI_NULL;
   ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);

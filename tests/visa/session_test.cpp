@@ -186,6 +186,52 @@ TEST(Sessions, HandlesAndCloseEdges) {
   EXPECT_EQ(viClose(rm), VI_ERROR_INV_OBJECT);
 }
 
+TEST(Sessions, AttributesOfASocketSession) {
+  LoopbackServer server(idle());
+  OpenSession s(server);
+  char text[256] = {};
+  ASSERT_EQ(viGetAttribute(s.vi, VI_ATTR_RSRC_NAME, text), VI_SUCCESS);
+  EXPECT_EQ(text, server.resource());
+  ASSERT_EQ(viGetAttribute(s.vi, VI_ATTR_TCPIP_ADDR, text), VI_SUCCESS);
+  EXPECT_STREQ(text, "127.0.0.1");
+  ViUInt16 port = 0;
+  ASSERT_EQ(viGetAttribute(s.vi, VI_ATTR_TCPIP_PORT, &port), VI_SUCCESS);
+  EXPECT_EQ(port, server.port());
+
+  struct Case {
+    ViAttr attr;
+    ViAttrState value;
+    ViStatus status;
+  } cases[] = {
+      {VI_ATTR_TMO_VALUE, VI_TMO_INFINITE, VI_SUCCESS},
+      {VI_ATTR_SEND_END_EN, VI_FALSE, VI_SUCCESS},
+      {VI_ATTR_SEND_END_EN, 2, VI_ERROR_NSUP_ATTR_STATE},
+      {VI_ATTR_TERMCHAR, '\r', VI_SUCCESS},
+      {VI_ATTR_TERMCHAR, 0x100, VI_ERROR_NSUP_ATTR_STATE},
+      {VI_ATTR_TERMCHAR_EN, VI_TRUE, VI_SUCCESS},
+      {VI_ATTR_WR_BUF_OPER_MODE, VI_FLUSH_ON_ACCESS, VI_SUCCESS},
+      {VI_ATTR_WR_BUF_OPER_MODE, VI_FLUSH_DISABLE, VI_ERROR_NSUP_ATTR_STATE},
+      {VI_ATTR_RD_BUF_OPER_MODE, VI_FLUSH_ON_ACCESS, VI_SUCCESS},
+      {VI_ATTR_TCPIP_KEEPALIVE, VI_TRUE, VI_SUCCESS},
+      {VI_ATTR_WR_BUF_SIZE, 100, VI_ERROR_ATTR_READONLY},
+      {VI_ATTR_RSRC_NAME, 0, VI_ERROR_ATTR_READONLY},
+      {0x3FFF0FFF, 0, VI_ERROR_NSUP_ATTR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.attr);
+    EXPECT_EQ(viSetAttribute(s.vi, c.attr, c.value), c.status);
+  }
+  ViUInt32 tmo = 0;
+  EXPECT_EQ(viGetAttribute(s.vi, VI_ATTR_TMO_VALUE, &tmo), VI_SUCCESS);
+  EXPECT_EQ(tmo, VI_TMO_INFINITE);
+  ViBoolean flag = VI_FALSE;
+  EXPECT_EQ(viGetAttribute(s.vi, VI_ATTR_TCPIP_NODELAY, &flag), VI_SUCCESS);
+  EXPECT_EQ(flag, VI_TRUE);
+  EXPECT_EQ(viGetAttribute(s.vi, VI_ATTR_TCPIP_KEEPALIVE, &flag), VI_SUCCESS);
+  EXPECT_EQ(flag, VI_TRUE);
+  EXPECT_EQ(viSetAttribute(s.rm, VI_ATTR_TMO_VALUE, 5), VI_ERROR_NSUP_ATTR);
+}
+
 // Many threads on one session: each call's bytes stay together.
 TEST(Sessions, ConcurrentCallsDoNotInterleave) {
   constexpr int kThreads = 4, kCalls = 200;
