@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,6 +120,17 @@ void sendText(int fd, std::string_view text) {
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return;
     text.remove_prefix(static_cast<std::size_t>(r));
+  }
+}
+
+bool waitUntilDelivered(int fd, std::chrono::milliseconds bound) {
+  const auto until = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    int unacknowledged = 0;
+    if (::ioctl(fd, TIOCOUTQ, &unacknowledged) != 0) return false;
+    if (unacknowledged == 0) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    ::poll(nullptr, 0, 1);  // re-check the condition shortly
   }
 }
 

@@ -53,6 +53,9 @@ std::string readLine(int fd);
 std::string readBytes(int fd, std::size_t n);
 std::string readToEof(int fd);
 void sendText(int fd, std::string_view text);
+// Waits (bounded) until the peer's TCP stack has acknowledged everything
+// sent, i.e. it waits in the client's receive queue.
+bool waitUntilDelivered(int fd, std::chrono::milliseconds bound = std::chrono::seconds(10));
 
 // A one-shot flag a handler raises and a test waits for (bounded).
 class Signal {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -87,7 +87,7 @@ TEST(Clear, DiscardsPendingInputAndSendsNothing) {
     sendText(fd, "first\nstale1\n");  // one segment: "stale1" ends up buffered
     readLine(fd);                     // the client has read "first"
     sendText(fd, "stale2\n");
-    staleSent.raise();
+    if (waitUntilDelivered(fd)) staleSent.raise();
     nextInput.set_value(readLine(fd));
     sendText(fd, "fresh\n");
     readToEof(fd);
@@ -184,6 +184,30 @@ TEST(Sessions, HandlesAndCloseEdges) {
   EXPECT_NE(again, vi);
   EXPECT_EQ(viClose(rm), VI_SUCCESS);
   EXPECT_EQ(viClose(rm), VI_ERROR_INV_OBJECT);
+}
+
+// A host name goes through the resolver (on its helper thread). Only where
+// /etc/hosts names localhost, so that no lookup leaves the machine.
+TEST(Sessions, OpensByHostName) {
+  std::ifstream hosts("/etc/hosts");
+  std::string line;
+  bool listed = false;
+  while (std::getline(hosts, line)) {
+    listed = listed || (line.rfind("127.0.0.1", 0) == 0 && line.find(" localhost") != std::string::npos);
+  }
+  if (!listed) GTEST_SKIP() << "/etc/hosts does not name localhost";
+  LoopbackServer server([](int fd) {
+    sendText(fd, "hello\n");
+    readToEof(fd);
+  });
+  const std::string name = "TCPIP::LocalHost::" + std::to_string(server.port()) + "::SOCKET";
+  ViSession rm = VI_NULL, vi = VI_NULL;
+  ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+  ASSERT_EQ(viOpen(rm, name.c_str(), VI_NO_LOCK, 0, &vi), VI_SUCCESS);
+  char reply[16] = {};
+  EXPECT_EQ(viScanf(vi, "%t", reply), VI_SUCCESS);
+  EXPECT_STREQ(reply, "hello\n");
+  EXPECT_EQ(viClose(rm), VI_SUCCESS);
 }
 
 TEST(Sessions, AttributesOfASocketSession) {
