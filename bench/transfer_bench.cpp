@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,14 +127,13 @@ int main(int argc, char** argv) {
   benchfw::bench::SocketDiscardPeer plainPeer(messageBytes), visaPeer(messageBytes);
   const int plainFd = connectPlain(plainPeer.port());
   const ViSession rawVi = openVisa(rm, "TCPIP0::127.0.0.1::" + std::to_string(visaPeer.port()) + "::SOCKET");
-  std::vector<benchfw::bench::Vxi11DiscardPeer*> vxiPeers;
   std::vector<std::pair<std::string, ViSession>> vxiSessions;
 #ifdef BENCHFW_BENCH_VXI11
+  std::vector<std::unique_ptr<benchfw::bench::Vxi11DiscardPeer>> vxiPeers;
   for (std::uint32_t maxRecv : {1u << 20, 4096u}) {
-    auto* peer = new benchfw::bench::Vxi11DiscardPeer(messageBytes, maxRecv);
-    vxiPeers.push_back(peer);
+    vxiPeers.push_back(std::make_unique<benchfw::bench::Vxi11DiscardPeer>(messageBytes, maxRecv));
     vxiSessions.emplace_back("VXI-11 maxRecvSize " + std::to_string(maxRecv),
-                             openVisa(rm, peer->resource()));
+                             openVisa(rm, vxiPeers.back()->resource()));
   }
 #endif
   std::vector<double> plain, raw;
@@ -149,6 +149,5 @@ int main(int argc, char** argv) {
   for (std::size_t k = 0; k < vxiSessions.size(); ++k) print({vxiSessions[k].first, median(vxi[k])}, baseline);
   ::close(plainFd);
   viClose(rm);
-  for (auto* p : vxiPeers) delete p;
   return 0;
 }
