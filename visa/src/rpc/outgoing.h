@@ -23,6 +23,11 @@ class OutgoingRecord {
   OutgoingRecord(const OutgoingRecord&) = delete;
   OutgoingRecord& operator=(const OutgoingRecord&) = delete;
 
+  // Empties the record for the next message.
+  void clear() {
+    writer_ = XdrWriter(buffer_, sizeof buffer_);
+    writer_.putU32(0);
+  }
   XdrWriter& xdr() { return writer_; }
   // Marks the record as one last fragment holding the head plus `tailBytes`
   // sent beside it (opaque data and pad). False when the head overflowed or
