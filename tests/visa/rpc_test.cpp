@@ -3,6 +3,7 @@
 // segmentation, and decoders facing hostile or sloppy input.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -46,6 +47,7 @@ Bytes assemble(const OutgoingRecord& rec, const Bytes& bulk = {}) {
 // Messages whose bytes are written out in the VXI-11 and RPC notes.
 struct GoldenCase {
   const char* name;
+  friend void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
   std::function<Bytes()> encode;
   Bytes expected;
 };
@@ -213,6 +215,7 @@ Bytes fragmented(const Bytes& record, const std::vector<std::size_t>& sizes) {
 
 struct RecordCase {
   const char* name;
+  friend void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
   std::vector<std::size_t> fragments;  // sizes, summing to the record length
   std::size_t segment;                 // bytes handed over per TCP read
 };
@@ -313,6 +316,7 @@ TEST(XdrReader, OpaqueLengthsAreCheckedAndPadIsTolerated) {
 
 struct ReplyCase {
   const char* name;
+  friend void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
   Bytes bytes;
   bool decodes;
   ReplyHeader expected;

@@ -32,8 +32,13 @@ namespace vxi = rpc::vxi11;
 
 // How much longer than io_timeout we wait for a reply.
 constexpr ViUInt32 kReplyMarginMs = 1000;
-// The open has a bound even when the caller passes 0 for "no lock wait".
-constexpr ViUInt32 kDefaultOpenTimeoutMs = 2000;
+// How long each network step of an open (portmapper lookup, connect,
+// create_link apart from its lock wait) and the destroy_link of a close may
+// take. As for raw sockets, the open timeout bounds only the wait for a lock
+// (here the device lock); this bound is long enough for a LAN round trip
+// and a retransmitted SYN, short enough for a retry loop while an
+// instrument restarts.
+constexpr ViUInt32 kNetworkStepMs = 3000;
 // Largest device_read we ask for, and so (plus headers) the largest reply
 // record we accept.
 constexpr std::uint32_t kReadChunk = 1u << 20;
@@ -42,10 +47,14 @@ constexpr std::size_t kReplyOverhead = 1024;
 // one call's worth bounded so a timeout says something about progress.
 constexpr std::uint32_t kMaxWriteChunk = 1u << 20;
 
+// a + b, short of VI_TMO_INFINITE unless a already is.
+ViUInt32 addMs(ViUInt32 a, ViUInt32 b) {
+  if (a == VI_TMO_INFINITE) return a;
+  return a + std::min(b, VI_TMO_INFINITE - 1 - a);
+}
+
 Deadline replyDeadline(ViUInt32 ioTimeoutMs) {
-  if (ioTimeoutMs == VI_TMO_INFINITE) return Deadline::after(VI_TMO_INFINITE);
-  const ViUInt32 room = VI_TMO_INFINITE - 1 - ioTimeoutMs;
-  return Deadline::after(ioTimeoutMs + std::min(kReplyMarginMs, room));
+  return Deadline::after(addMs(ioTimeoutMs, kReplyMarginMs));
 }
 
 // The pieces of a gather write, walked chunk by chunk without copying.
@@ -105,8 +114,7 @@ class Vxi11Transport final : public Transport {
       : channel_(std::move(fd), vxi::kCoreProgram, vxi::kCoreVersion,
                  kReadChunk + kReplyOverhead, firstXid) {}
 
-  ViStatus createLink(const std::string& device, bool exclusive, ViUInt32 openTimeoutMs,
-                      const Deadline& openDeadline);
+  ViStatus createLink(const std::string& device, bool exclusive, ViUInt32 lockTimeoutMs);
 
   ViStatus write(const ConstBuffer* parts, std::size_t count, bool end, ViUInt32 timeoutMs,
                  std::size_t* sent) override;
@@ -140,20 +148,19 @@ ViStatus Vxi11Transport::call(const ConstBuffer* bulk, std::size_t bulkCount,
 }
 
 ViStatus Vxi11Transport::createLink(const std::string& device, bool exclusive,
-                                    ViUInt32 openTimeoutMs, const Deadline& openDeadline) {
+                                    ViUInt32 lockTimeoutMs) {
   vxi::CreateLinkParms parms;
   parms.clientId = static_cast<std::int32_t>(::getpid() & 0x7FFFFFFF);
   parms.lockDevice = exclusive;
-  parms.lockTimeout = exclusive ? openTimeoutMs : 0;
+  parms.lockTimeout = exclusive ? lockTimeoutMs : 0;
   parms.device = device;
   vxi::putCreateLinkParms(channel_.begin(vxi::kCreateLink).xdr(), parms);
 
   // The server may spend lock_timeout waiting for the lock before it answers.
-  const ViUInt32 wait = exclusive ? std::max(openTimeoutMs, openDeadline.remainingMs())
-                                  : openDeadline.remainingMs();
   RpcOutcome outcome{};
   rpc::XdrReader results(nullptr, 0);
-  const ViStatus status = channel_.call(nullptr, 0, replyDeadline(wait), &outcome, &results);
+  const ViStatus status = channel_.call(
+      nullptr, 0, Deadline::after(addMs(parms.lockTimeout, kNetworkStepMs)), &outcome, &results);
   if (status != VI_SUCCESS) return status == VI_ERROR_IO ? VI_ERROR_IO : VI_ERROR_RSRC_NFOUND;
   if (outcome == RpcOutcome::progUnavail) return VI_ERROR_RSRC_NFOUND;
   if (outcome != RpcOutcome::success) return rpcOutcomeStatus(outcome);
@@ -282,7 +289,7 @@ ViStatus Vxi11Transport::close() {
   channel_.begin(vxi::kDestroyLink).xdr().putI32(lid_);
   rpc::XdrReader results(nullptr, 0);
   std::int32_t error = 0;
-  const ViStatus status = call(nullptr, 0, kDefaultOpenTimeoutMs, &results);
+  const ViStatus status = call(nullptr, 0, kNetworkStepMs, &results);
   const bool ok = status == VI_SUCCESS && results.getI32(&error) && error == vxi::kNoError;
   channel_.shutDown();
   return ok ? VI_SUCCESS : VI_ERROR_CLOSING_FAILED;
@@ -292,20 +299,18 @@ ViStatus Vxi11Transport::close() {
 
 ViStatus openVxi11Transport(const ResourceName& name, bool exclusive, ViUInt32 openTimeoutMs,
                             std::unique_ptr<Transport>* out) {
-  const ViUInt32 budget = openTimeoutMs == VI_TMO_IMMEDIATE ? kDefaultOpenTimeoutMs : openTimeoutMs;
-  const Deadline deadline = Deadline::after(budget);
   std::uint16_t corePort = 0;
-  ViStatus status = lookupCorePort(name.host, deadline, &corePort);
+  ViStatus status = lookupCorePort(name.host, Deadline::after(kNetworkStepMs), &corePort);
   if (status != VI_SUCCESS) return status;
   FileDescriptor fd;
-  if (connectWithTimeout(name.host, corePort, deadline.remainingMs(), &fd) != VI_SUCCESS)
+  if (connectWithTimeout(name.host, corePort, kNetworkStepMs, &fd) != VI_SUCCESS)
     return VI_ERROR_RSRC_NFOUND;
   // Distinct xids per connection make a reply meant for another client
   // stand out; the process id is as good a seed as any.
   auto transport = std::make_unique<Vxi11Transport>(
       std::move(fd), static_cast<std::uint32_t>(::getpid()) << 16);
   status = transport->createLink(name.device.empty() ? "inst0" : name.device, exclusive,
-                                 openTimeoutMs, deadline);
+                                 openTimeoutMs);
   if (status != VI_SUCCESS) return status;
   *out = std::move(transport);
   return VI_SUCCESS;
