@@ -36,9 +36,12 @@ class DialogueLog {
 
   // "<seconds> <who> <text>"; `who` is a client name or "instrument".
   void line(std::string_view who, std::string_view text);
+  // `shownMessage` is already escaped (see escape()); it is quoted here.
   void received(std::string_view who, std::string_view shownMessage);
   void sent(std::string_view who, std::string_view bytes);
 
+  // Escaped form of arbitrary bytes, without quotes.
+  static std::string escape(std::string_view bytes);
   // Quoted, escaped form of arbitrary bytes, at most `limit` bytes shown
   // (the rest summarised as a count).
   static std::string quote(std::string_view bytes, std::size_t limit = 4096);

@@ -117,6 +117,7 @@ class InstrumentListener {
  public:
   virtual ~InstrumentListener() = default;
   // The instrument has gone down: drop every connection, refuse new ones.
+  // New connections must be refused by the time this returns.
   virtual void instrumentDown() = 0;
   // The instrument is up (also the first time, after start()): accept again.
   virtual void instrumentUp() = 0;
@@ -129,8 +130,23 @@ struct Execution {
   // When the response may be read: at once, later, or never (*OPC? faults).
   std::chrono::steady_clock::time_point readyAt{};
   bool neverReady = false;
-  // The unit restarted the instrument: the session is dead now.
-  bool restarted = false;
+  // The unit restarted the instrument, or the session was already stale:
+  // the session is dead now.
+  bool sessionDead = false;
+};
+
+// One command for Instrument::execute(), with what the session knows.
+struct CommandRequest {
+  CommandId id = CommandId::cls;
+  // The definite-length block that came with it, if any.
+  const std::vector<std::uint8_t>* block = nullptr;
+  // Some other parameter text came with it.
+  bool hasOtherParameter = false;
+  // Status byte bits only the session knows (MAV), for *STB?.
+  std::uint8_t sessionStatus = 0;
+  // The generation the session was made in: a stale session runs nothing.
+  std::uint64_t generation = 0;
+  std::string client;  // for the log
 };
 
 class Instrument {
@@ -141,7 +157,8 @@ class Instrument {
   Instrument& operator=(const Instrument&) = delete;
 
   // Listeners must be added before start() and outlive the Instrument's
-  // stop() (or be removed first).
+  // stop() (or be removed first). A listener must not add or remove
+  // listeners from inside its callbacks.
   void addListener(InstrumentListener* listener);
   void removeListener(InstrumentListener* listener);
 
@@ -157,6 +174,11 @@ class Instrument {
   App runningApp() const;
   // Waits up to `bound` until the instrument is up; false if it is not.
   bool waitUntilUp(std::chrono::milliseconds bound) const;
+  // Waits up to `bound` until every listener has returned from
+  // instrumentDown() for the latest restart; false if that did not happen.
+  // Session::deliver() waits for this before it reports a restart, so a
+  // client that sees its connection drop finds the port already refused.
+  bool waitUntilDownAnnounced(std::chrono::milliseconds bound) const;
 
   // The device lock that VXI-11 links take (device_lock, create_link with
   // lockDevice). `owner` identifies the link. lock() waits up to `wait` for
@@ -175,11 +197,9 @@ class Instrument {
   // the newest entry becomes -350 "Queue overflow" and later ones are lost).
   void pushError(ErrorEntry entry);
 
-  // Runs one command for the session named `client`. `block` is the
-  // definite-length block that came with it, if any; `hasOtherParameter`
-  // tells that some other parameter text came with it.
-  Execution execute(CommandId id, const std::vector<std::uint8_t>* block,
-                    bool hasOtherParameter, const std::string& client);
+  // Runs one command (called by Session). Faults in it (wrong parameters,
+  // a refused image, ...) go to the error queue.
+  Execution execute(const CommandRequest& request);
 
   // The drop-download fault: the block byte count after which a download of
   // `app` must drop its connection, while the fault has not fired yet.
@@ -203,8 +223,9 @@ class Instrument {
 
   std::string identityLocked() const;
   std::string nextErrorReplyLocked();
-  void storeImageLocked(App app, const std::vector<std::uint8_t>& image,
-                        const std::string& client);
+  bool parametersFitLocked(const CommandRequest& request);
+  void downloadLocked(App app, const CommandRequest& request);
+  std::string queryLocked(const CommandRequest& request, Execution& execution);
   void scheduleRestartLocked(App app);
   void pushErrorLocked(ErrorEntry entry);
   void timerLoop();
@@ -227,8 +248,12 @@ class Instrument {
   std::uint64_t errorQueries_ = 0;
   std::optional<PendingRestart> restart_;
   bool downNotified_ = false;
+  std::uint64_t announcedGeneration_ = 0;  // latest restart listeners heard of
   bool dropFired_ = false;
   const void* lockOwner_ = nullptr;
+  // Held while listeners are called, so that removeListener() returns only
+  // once no call to the removed listener is running.
+  std::mutex listenerMutex_;
   std::vector<InstrumentListener*> listeners_;
   std::thread timer_;
 };

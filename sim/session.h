@@ -24,7 +24,10 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "sim/instrument.h"
 #include "sim/program_parser.h"
@@ -42,11 +45,11 @@ enum class ResponseMode {
   polled,
 };
 
-class Session {
+class Session : private ProgramParser::Handler {
  public:
   // `client` names the connection in the dialogue log, e.g. "raw#3".
   Session(Instrument& instrument, std::string client, ResponseMode mode);
-  ~Session();
+  ~Session() override;
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -60,7 +63,8 @@ class Session {
   // Feeds received bytes. `end`: the END indicator came with the last byte.
   // Complete units are executed before it returns. Returns alive(): false
   // when the connection must be dropped now (a restart command, a restart
-  // by another client, or the drop-download fault).
+  // by another client, or the drop-download fault). After a restart it
+  // returns only once the listeners have refused new connections (bounded).
   bool deliver(const std::uint8_t* data, std::size_t size, bool end);
 
   struct ReadResult {
@@ -102,10 +106,18 @@ class Session {
     std::size_t taken = 0;  // bytes already read by the client
   };
 
-  void onUnit(const ProgramUnit& unit);
-  void onMessageEnd(bool complete);
-  bool responseReadyLocked(std::chrono::steady_clock::time_point now) const;
-  bool checkDropFaultLocked();
+  // ProgramParser::Handler: units are collected and run when their message
+  // has ended, so that the log shows the message before what it caused.
+  void unitParsed(ProgramUnit& unit) override;
+  void messageEnded(const std::string& shown, bool complete) override;
+  std::optional<std::uint64_t> blockStarting(std::string_view header) override;
+
+  bool deliverLocked(const std::uint8_t* data, std::size_t size, bool end);
+  bool aliveLocked() const;
+  void runUnitLocked(const ProgramUnit& unit);
+  void messageStartingLocked();
+  bool frontReadyLocked(std::chrono::steady_clock::time_point now) const;
+  std::uint8_t statusByteLocked() const;
 
   Instrument& instrument_;
   const std::string client_;
@@ -116,13 +128,7 @@ class Session {
   std::condition_variable responded_;
   ProgramParser parser_;
   bool dropped_ = false;
-  // The message being received: its responses so far, and when they are
-  // ready (a delayed *OPC? delays the whole response message).
-  std::string partialResponse_;
-  bool partialHasResponse_ = false;
-  std::chrono::steady_clock::time_point partialReadyAt_{};
-  bool partialNeverReady_ = false;
-  std::string logText_;
+  std::vector<ProgramUnit> units_;  // of the message being received
   std::deque<Response> output_;
 };
 
