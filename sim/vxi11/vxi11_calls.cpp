@@ -134,6 +134,7 @@ bool Vxi11Calls::createLink(rpc::XdrReader& in, rpc::XdrWriter& out) {
   }
   auto link = std::make_unique<Link>();
   link->lid = shared_.nextLid.fetch_add(1);
+  link->generation = instrument_.generation();
   if (parms.lockDevice && !instrument_.lock(link.get(), milliseconds(parms.lockTimeout))) {
     logLine(link->lid, "create_link refused: device locked by another link");
     resp.error = vxi::kDeviceLocked;
@@ -181,7 +182,7 @@ bool Vxi11Calls::deviceWrite(rpc::XdrReader& in, Vxi11Reply* reply) {
   logLine(link->lid, text);
 
   if (!link->session->deliver(parms.data.data(), parms.data.size(), end)) {
-    if (instrument_.isUp()) {
+    if (instrument_.generation() == link->generation) {
       // A fault cut the connection mid-message: vanish without an answer.
       reply->send = false;
       reply->dropAfter = true;

@@ -59,6 +59,7 @@ class Vxi11Calls {
  private:
   struct Link {
     std::int32_t lid = 0;
+    std::uint64_t generation = 0;  // the instrument's life the link was made in
     std::unique_ptr<Session> session;
   };
 

@@ -19,15 +19,9 @@
 
 #include "sim/instrument.h"
 #include "sim/vxi11/vxi11_calls.h"
+#include "sim/vxi11/vxi11_options.h"
 
 namespace benchfw::sim {
-
-struct Vxi11Options {
-  bool enabled = false;
-  std::uint16_t portmapperPort = 111;
-  std::uint16_t corePort = 0;  // 0: a free one
-  std::uint32_t maxRecvSize = 1u << 20;
-};
 
 class Vxi11Server : public InstrumentListener {
  public:
