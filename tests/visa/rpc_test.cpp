@@ -14,11 +14,12 @@
 #include "rpc/record.h"
 #include "rpc/vxi11_wire.h"
 #include "rpc/xdr.h"
+#include "xdr_bytes.h"
 
 namespace {
 
 using namespace benchfw::rpc;
-using Bytes = std::vector<std::uint8_t>;
+using benchfw::fake::Bytes;
 
 // Names parameterised cases after their `name` member.
 struct CaseName {
@@ -26,15 +27,7 @@ struct CaseName {
   std::string operator()(const Info& caseInfo) const { return caseInfo.param.name; }
 };
 
-Bytes words(std::initializer_list<std::uint32_t> ws) {
-  Bytes out;
-  for (std::uint32_t w : ws) {
-    std::uint8_t b[4];
-    storeBe32(b, w);
-    out.insert(out.end(), b, b + 4);
-  }
-  return out;
-}
+using benchfw::fake::xdrWords;
 
 // A whole outgoing record: head, then the bulk bytes and pad sent beside it.
 Bytes assemble(const OutgoingRecord& rec, const Bytes& bulk = {}) {
@@ -70,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                      rec.seal(0);
                      return assemble(rec);
                    },
-                   words({0x80000038, 1, 0, 2, 0x186a0, 2, 3, 0, 0, 0, 0, 0x0607af, 1, 6, 0})},
+                   xdrWords({0x80000038, 1, 0, 2, 0x186a0, 2, 3, 0, 0, 0, 0, 0x0607af, 1, 6, 0})},
         GoldenCase{"CreateLinkCall",
                    [] {
                      OutgoingRecord rec;
@@ -80,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
                      rec.seal(0);
                      return assemble(rec);
                    },
-                   words({0x80000040, 2, 0, 2, 0x0607af, 1, 10, 0, 0, 0, 0, 0x3039, 0, 0x2710,
+                   xdrWords({0x80000040, 2, 0, 2, 0x0607af, 1, 10, 0, 0, 0, 0, 0x3039, 0, 0x2710,
                           5, 0x696e7374, 0x30000000})},
         GoldenCase{"GetPortReply",
                    [] {
@@ -90,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                      rec.seal(0);
                      return assemble(rec);
                    },
-                   words({0x8000001c, 1, 1, 0, 0, 0, 0, 0x400})},
+                   xdrWords({0x8000001c, 1, 1, 0, 0, 0, 0, 0x400})},
         GoldenCase{"DeviceWriteWithBulkBesideTheHead",
                    [] {
                      OutgoingRecord rec;
@@ -100,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                      rec.seal(5 + 3);
                      return assemble(rec, {'*', 'I', 'D', 'N', '?'});
                    },
-                   words({0x80000044, 7, 0, 2, 0x0607af, 1, 11, 0, 0, 0, 0, 3, 1000, 0, 8, 5,
+                   xdrWords({0x80000044, 7, 0, 2, 0x0607af, 1, 11, 0, 0, 0, 0, 3, 1000, 0, 8, 5,
                           0x2a49444e, 0x3f000000})}),
     CaseName());
 
@@ -175,7 +168,7 @@ TEST(Vxi11Wire, StructsRoundTrip) {
     // Generic parms put lock_timeout before io_timeout.
     XdrWriter w(buf, sizeof buf);
     vxi11::putGenericParms(w, {1, 0, 10, 20});
-    EXPECT_EQ(Bytes(w.data(), w.data() + w.size()), words({1, 0, 10, 20}));
+    EXPECT_EQ(Bytes(w.data(), w.data() + w.size()), xdrWords({1, 0, 10, 20}));
     auto r = reader(w);
     vxi11::GenericParms p;
     ASSERT_TRUE(vxi11::getGenericParms(r, &p));
@@ -272,7 +265,7 @@ TEST(RecordAssembler, RefusesARecordBeyondTheCapWithoutAllocatingIt) {
   EXPECT_TRUE(rec.tooLarge());
 
   RecordAssembler hostile(1024);
-  const Bytes mark = words({0xFFFFFFFF});
+  const Bytes mark = xdrWords({0xFFFFFFFF});
   hostile.feed(mark.data(), mark.size());
   EXPECT_TRUE(hostile.tooLarge());
   EXPECT_TRUE(hostile.record().empty());
@@ -282,7 +275,7 @@ TEST(RecordAssembler, RefusesARecordBeyondTheCapWithoutAllocatingIt) {
 
 TEST(XdrReader, OpaqueLengthsAreCheckedAndPadIsTolerated) {
   {
-    const Bytes b = words({8, 0x41424344});  // claims 8, holds 4
+    const Bytes b = xdrWords({8, 0x41424344});  // claims 8, holds 4
     XdrReader r(b.data(), b.size());
     std::span<const std::uint8_t> v;
     EXPECT_FALSE(r.getOpaque(&v, 100));
@@ -290,13 +283,13 @@ TEST(XdrReader, OpaqueLengthsAreCheckedAndPadIsTolerated) {
     EXPECT_FALSE(r.getU32(&x)) << "failure is sticky";
   }
   {
-    const Bytes b = words({5, 0x41424344, 0x45000000});
+    const Bytes b = xdrWords({5, 0x41424344, 0x45000000});
     XdrReader r(b.data(), b.size());
     std::span<const std::uint8_t> v;
     EXPECT_FALSE(r.getOpaque(&v, 4)) << "over the caller's cap";
   }
   {
-    const Bytes b = words({3, 0x414243FF, 7});  // non-zero pad byte
+    const Bytes b = xdrWords({3, 0x414243FF, 7});  // non-zero pad byte
     XdrReader r(b.data(), b.size());
     std::span<const std::uint8_t> v;
     std::uint32_t next = 0;
@@ -306,7 +299,7 @@ TEST(XdrReader, OpaqueLengthsAreCheckedAndPadIsTolerated) {
     EXPECT_EQ(next, 7u);
   }
   {
-    Bytes b = words({3});
+    Bytes b = xdrWords({3});
     b.insert(b.end(), {'A', 'B', 'C'});  // pad cut off by the end of the record
     XdrReader r(b.data(), b.size());
     std::span<const std::uint8_t> v;
@@ -346,23 +339,23 @@ TEST_P(Replies, Decode) {
 INSTANTIATE_TEST_SUITE_P(
     Rpc, Replies,
     ::testing::Values(
-        ReplyCase{"Success", words({9, 1, 0, 0, 0, 0, 1234}), true, {9, true, 0, 0, 0}, 1234},
+        ReplyCase{"Success", xdrWords({9, 1, 0, 0, 0, 0, 1234}), true, {9, true, 0, 0, 0}, 1234},
         // A verifier with a body: skipped by its length, not assumed empty.
-        ReplyCase{"VerifierWithBody", words({9, 1, 0, 1, 6, 0x01020304, 0x0506FFFF, 0, 77}),
+        ReplyCase{"VerifierWithBody", xdrWords({9, 1, 0, 1, 6, 0x01020304, 0x0506FFFF, 0, 77}),
                   true, {9, true, 0, 0, 0}, 77},
-        ReplyCase{"ProgMismatch", words({3, 1, 0, 0, 0, 2, 1, 1}), true, {3, true, 2, 1, 1}, 0},
-        ReplyCase{"ProcUnavail", words({3, 1, 0, 0, 0, 3}), true, {3, true, 3, 0, 0}, 0},
-        ReplyCase{"DeniedRpcMismatch", words({4, 1, 1, 0, 2, 2}), true, {4, false, 0, 2, 2}, 0},
-        ReplyCase{"DeniedAuth", words({4, 1, 1, 1, 5}), true, {4, false, 1, 5, 0}, 0},
-        ReplyCase{"ACallIsNoReply", words({4, 0, 2, 0x0607af, 1, 10}), false, {}, 0},
-        ReplyCase{"BadReplyStat", words({4, 1, 2, 0}), false, {}, 0},
-        ReplyCase{"Truncated", words({4, 1, 0, 0}), false, {}, 0},
-        ReplyCase{"HugeVerifier", words({4, 1, 0, 0, 0x10000, 0}), false, {}, 0}),
+        ReplyCase{"ProgMismatch", xdrWords({3, 1, 0, 0, 0, 2, 1, 1}), true, {3, true, 2, 1, 1}, 0},
+        ReplyCase{"ProcUnavail", xdrWords({3, 1, 0, 0, 0, 3}), true, {3, true, 3, 0, 0}, 0},
+        ReplyCase{"DeniedRpcMismatch", xdrWords({4, 1, 1, 0, 2, 2}), true, {4, false, 0, 2, 2}, 0},
+        ReplyCase{"DeniedAuth", xdrWords({4, 1, 1, 1, 5}), true, {4, false, 1, 5, 0}, 0},
+        ReplyCase{"ACallIsNoReply", xdrWords({4, 0, 2, 0x0607af, 1, 10}), false, {}, 0},
+        ReplyCase{"BadReplyStat", xdrWords({4, 1, 2, 0}), false, {}, 0},
+        ReplyCase{"Truncated", xdrWords({4, 1, 0, 0}), false, {}, 0},
+        ReplyCase{"HugeVerifier", xdrWords({4, 1, 0, 0, 0x10000, 0}), false, {}, 0}),
     CaseName());
 
 TEST(CallHeader, SkipsCredentialsOfAnyFlavour) {
   // AUTH_SYS credential with a 12-byte body, as some clients send.
-  Bytes b = words({5, 0, 2, vxi11::kCoreProgram, 1, vxi11::kDeviceReadStb, 1, 12, 0, 0, 0, 0, 0, 42});
+  Bytes b = xdrWords({5, 0, 2, vxi11::kCoreProgram, 1, vxi11::kDeviceReadStb, 1, 12, 0, 0, 0, 0, 0, 42});
   XdrReader r(b.data(), b.size());
   CallHeader h;
   ASSERT_TRUE(getCallHeader(r, &h));

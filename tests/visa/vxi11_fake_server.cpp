@@ -19,23 +19,6 @@ namespace {
 constexpr int kTickMs = 20;
 }
 
-Bytes xdrWords(std::initializer_list<std::uint32_t> words) {
-  Bytes out;
-  for (std::uint32_t w : words) {
-    std::uint8_t b[4];
-    rpc::storeBe32(b, w);
-    out.insert(out.end(), b, b + 4);
-  }
-  return out;
-}
-
-void appendOpaque(Bytes& out, const Bytes& data) {
-  const Bytes length = xdrWords({static_cast<std::uint32_t>(data.size())});
-  out.insert(out.end(), length.begin(), length.end());
-  out.insert(out.end(), data.begin(), data.end());
-  out.insert(out.end(), rpc::xdrPad(data.size()), 0);
-}
-
 Bytes acceptedReply(std::uint32_t xid, rpc::AcceptStat stat, const Bytes& results,
                     const std::vector<std::size_t>& fragments) {
   std::uint8_t head[64];

@@ -15,10 +15,9 @@
 
 #include "rpc/message.h"
 #include "rpc/xdr.h"
+#include "xdr_bytes.h"
 
 namespace benchfw::fake {
-
-using Bytes = std::vector<std::uint8_t>;
 
 struct RpcCall {
   rpc::CallHeader header;
@@ -30,11 +29,6 @@ struct RpcCall {
 // rest goes in a last one); empty: a single fragment.
 Bytes acceptedReply(std::uint32_t xid, rpc::AcceptStat stat, const Bytes& results,
                     const std::vector<std::size_t>& fragments = {});
-
-// XDR words, for building results.
-Bytes xdrWords(std::initializer_list<std::uint32_t> words);
-// An opaque (length, bytes, pad) appended to `out`.
-void appendOpaque(Bytes& out, const Bytes& data);
 
 class RpcConnection {
  public:
