@@ -9,6 +9,7 @@
 #include "sim/instrument.h"
 #include "sim/options.h"
 #include "sim/raw_socket_server.h"
+#include "sim/vxi11/vxi11_server.h"
 
 using namespace benchfw::sim;
 
@@ -80,6 +81,18 @@ int main(int argc, char** argv) {
   if (deaf.count() > 0)
     std::fprintf(stderr, "benchfw-sim: port %s reserved, refusing connections for %.3f s\n",
                  server.endpoint().c_str(), static_cast<double>(deaf.count()) / 1000.0);
+  Vxi11Server vxi11(instrument, options.vxi11);
+  if (options.vxi11.enabled) {
+    if (!vxi11.bind(options.listenAddress, &error)) {
+      std::fprintf(stderr, "benchfw-sim: %s\n", error.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "benchfw-sim: VXI-11 on %s, portmapper port %u, core port %u\n",
+                 options.listenAddress.c_str(), unsigned{vxi11.portmapperPort()},
+                 unsigned{vxi11.corePort()});
+    instrument.addListener(&vxi11);
+    vxi11.start();
+  }
   instrument.addListener(&server);
   server.start();
   instrument.start();
@@ -89,6 +102,10 @@ int main(int argc, char** argv) {
   instrument.stop();
   instrument.removeListener(&server);
   server.stop();
+  if (options.vxi11.enabled) {
+    instrument.removeListener(&vxi11);
+    vxi11.stop();
+  }
   std::fprintf(stderr, "benchfw-sim: stopped\n");
   return 0;
 }

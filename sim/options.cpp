@@ -124,6 +124,17 @@ bool applyValue(const std::string& flag, const std::string& value, SimOptions& o
     unsigned long long port = 0;
     if (!parseUnsigned(value, 65535, port)) return bad("a port number 0-65535");
     o.port = static_cast<std::uint16_t>(port);
+  } else if (flag == "--portmapper-port" || flag == "--vxi11-port") {
+    unsigned long long port = 0;
+    if (!parseUnsigned(value, 65535, port)) return bad("a port number 0-65535");
+    (flag == "--vxi11-port" ? o.vxi11.corePort : o.vxi11.portmapperPort) =
+        static_cast<std::uint16_t>(port);
+  } else if (flag == "--max-recv-size") {
+    unsigned long long size = 0;
+    if (!parseUnsigned(value, Vxi11Options::kMaxRecvSize, size) ||
+        size < Vxi11Options::kMinRecvSize)
+      return bad("a byte count from 1024 to 67108864");
+    o.vxi11.maxRecvSize = static_cast<std::uint32_t>(size);
   } else if (flag == "--listen") {
     if (value.empty()) return bad("an address");
     o.listenAddress = value;
@@ -170,6 +181,10 @@ bool parseOptions(int argc, const char* const* argv, SimOptions& out, std::strin
     }
     if (arg == "--version") {
       out.version = true;
+      continue;
+    }
+    if (arg == "--vxi11") {
+      out.vxi11.enabled = true;
       continue;
     }
     if (arg == "--accept-any-image") {
@@ -253,6 +268,12 @@ testing firmware updates with benchfw (resource TCPIP0::ADDR::PORT::SOCKET).
 
   --port N               TCP port (default 5025; 0 picks a free one)
   --listen ADDR          address to listen on (default 127.0.0.1)
+  --vxi11                also serve VXI-11 (resource TCPIP0::ADDR::inst0::INSTR):
+                         a portmapper and the core channel, same instrument
+  --portmapper-port N    the portmapper's TCP and UDP port (default 111)
+  --vxi11-port N         the VXI-11 core channel's port (default 0: a free one)
+  --max-recv-size N      largest device_write the VXI-11 link takes, as
+                         create_link advertises it (default 1048576, min 1024)
   --app main|sub         application running at start (default main)
   --restart-time S       seconds a restart takes, fractions allowed (default 3)
   --accept-any-image     store any bytes as an image (default: check the

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "sim/instrument.h"
+#include "sim/vxi11/vxi11_options.h"
 
 namespace benchfw::sim {
 
@@ -15,6 +16,7 @@ struct SimOptions {
   std::string listenAddress = "127.0.0.1";
   std::uint16_t port = 5025;
   std::string logPath;
+  Vxi11Options vxi11;
   bool help = false;
   bool version = false;
 };
