@@ -28,7 +28,7 @@ struct Image {
 // message, and its reply is the wait for the instrument to finish.
 void download(ViSession session, const Image& image) {
   StatusCheck status;
-  char replyBuffer[replyBufferSize];
+  ReplyBuffer replyBuffer;
   ViUInt32 written = 0;  // the status alone decides
 
   std::fprintf(stderr, "Update %s app (%d bytes) ...", image.app, static_cast<int>(image.size));

@@ -14,12 +14,10 @@ constexpr std::string_view mainRunningReply = "1\n";
 
 }  // namespace
 
-ViUInt32 readReply(ViSession session, StatusCheck& status,
-                   char (&replyBuffer)[replyBufferSize]) {
-  // "%#t" takes the room on entry and gives back the count stored. Libraries
-  // differ on whether that room includes the NUL, so we offer one less and
-  // terminate ourselves at the count reported.
-  ViUInt32 length = replyBufferSize - 1;
+ViUInt32 readReply(ViSession session, StatusCheck& status, ReplyBuffer& replyBuffer) {
+  // "%#t" takes the room on entry and gives back the count stored; we
+  // terminate ourselves at that count, cut to 1023 characters.
+  ViUInt32 length = replyBufferSize;
   status.check(viScanf(session, "%#t", &length, replyBuffer));
   if (length > replyBufferSize - 1) length = replyBufferSize - 1;
   replyBuffer[length] = '\0';
@@ -32,7 +30,7 @@ bool replyIs(const char* reply, ViUInt32 length, std::string_view expected) {
 
 void checkInstrumentError(ViSession session, std::int32_t tag) {
   StatusCheck status;
-  char replyBuffer[replyBufferSize];
+  ReplyBuffer replyBuffer;
   status.check(viPrintf(session, ":SYST:ERR?\n"));
   const ViUInt32 length = readReply(session, status, replyBuffer);
   if (replyIs(replyBuffer, length, noErrorReply)) return;
@@ -42,7 +40,7 @@ void checkInstrumentError(ViSession session, std::int32_t tag) {
 
 bool isMainAppRunning(ViSession session) {
   StatusCheck status;
-  char replyBuffer[replyBufferSize];
+  ReplyBuffer replyBuffer;
 
   status.check(viClear(session));
   status.check(viPrintf(session, "*CLS\n"));

@@ -142,7 +142,7 @@ TEST(IsMainAppRunning, OverLongIdentityKeepsItsFirst1023Characters) {
 TEST(ReadReply, TerminatesAtTheCountTheLibraryReports) {
   Script script;
   script.expect(replies("0\n"));
-  char buffer[replyBufferSize];
+  ReplyBuffer buffer;
   std::memset(buffer, 'x', sizeof buffer);
   StatusCheck status;
   EXPECT_EQ(readReply(vi, status, buffer), 2u);
