@@ -162,6 +162,24 @@ void Instrument::downloadDropped() {
   dropFired_ = true;
 }
 
+bool Instrument::resetDueAfter(CommandId id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto due = config_.faults.resetAfter.find(id);
+  const std::uint64_t run = ++runs_[id];
+  return due != config_.faults.resetAfter.end() && due->second == run;
+}
+
+std::optional<std::uint64_t> Instrument::resetBytePoint() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (resetBytesFired_) return std::nullopt;
+  return config_.faults.resetAfterBytes;
+}
+
+void Instrument::resetBytesFired() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  resetBytesFired_ = true;
+}
+
 std::optional<std::vector<std::uint8_t>> Instrument::storedImage(App app) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return app == App::main ? mainImage_ : subImage_;

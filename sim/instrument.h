@@ -31,6 +31,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,6 +92,16 @@ struct Faults {
   bool opcNever = false;
   // The instrument is down (port refused) for this long after start().
   std::chrono::milliseconds deafAtStart{0};
+  // Resets the connection (no orderly close) right after the n-th unit with
+  // this header, counted from 1 over the whole run, has run: its response is
+  // never sent. A restart command still restarts.
+  std::map<CommandId, std::uint64_t> resetAfter;
+  // Resets the first connection that has received this many bytes; nothing
+  // beyond them is parsed.
+  std::optional<std::uint64_t> resetAfterBytes;
+  // Responses to these queries go out without their line feed, so the
+  // client waits for an end that never comes.
+  std::set<CommandId> unterminated;
 };
 
 struct InstrumentConfig {
@@ -207,6 +218,13 @@ class Instrument {
   std::optional<std::uint64_t> downloadDropPoint(App app) const;
   void downloadDropped();
 
+  // The reset faults. resetDueAfter() counts one more run of `id` and tells
+  // whether its connection must be reset now. resetBytePoint() is the byte
+  // count of Faults::resetAfterBytes until resetBytesFired() (once per run).
+  bool resetDueAfter(CommandId id);
+  std::optional<std::uint64_t> resetBytePoint() const;
+  void resetBytesFired();
+
   // Images stored so far by downloads in this run (for tests).
   std::optional<std::vector<std::uint8_t>> storedImage(App app) const;
   // The error queue as it stands (for tests).
@@ -250,6 +268,8 @@ class Instrument {
   bool downNotified_ = false;
   std::uint64_t announcedGeneration_ = 0;  // latest restart listeners heard of
   bool dropFired_ = false;
+  std::map<CommandId, std::uint64_t> runs_;  // for Faults::resetAfter
+  bool resetBytesFired_ = false;
   const void* lockOwner_ = nullptr;
   // Held while listeners are called, so that removeListener() returns only
   // once no call to the removed listener is running.

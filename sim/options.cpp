@@ -106,6 +106,29 @@ bool parseDrop(const std::string& value, Faults& faults, std::string& error) {
   return true;
 }
 
+bool parseResetAfter(const std::string& value, Faults& faults, std::string& error) {
+  const auto at = value.find('@');
+  const auto id = resolveHeader(std::string_view(value).substr(0, at));
+  unsigned long long n = 1;
+  if (!id || (at != std::string::npos &&
+              (!parseUnsigned(std::string_view(value).substr(at + 1), ~0ull, n) || n == 0))) {
+    error = "--reset-after needs HEADER[@N] with a header this instrument knows, N from 1: " + value;
+    return false;
+  }
+  faults.resetAfter[*id] = n;
+  return true;
+}
+
+bool parseUnterminated(const std::string& value, Faults& faults, std::string& error) {
+  const auto id = resolveHeader(value);
+  if (!id || !isQuery(*id)) {
+    error = "--no-terminator needs a query this instrument knows: " + value;
+    return false;
+  }
+  faults.unterminated.insert(*id);
+  return true;
+}
+
 bool isWritableDirectory(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(path.c_str(), W_OK) == 0;
@@ -163,6 +186,14 @@ bool applyValue(const std::string& flag, const std::string& value, SimOptions& o
     return parseReply(value, f, error);
   } else if (flag == "--drop-download") {
     return parseDrop(value, f, error);
+  } else if (flag == "--reset-after") {
+    return parseResetAfter(value, f, error);
+  } else if (flag == "--reset-after-bytes") {
+    unsigned long long bytes = 0;
+    if (!parseUnsigned(value, ~0ull, bytes) || bytes == 0) return bad("a byte count from 1");
+    f.resetAfterBytes = bytes;
+  } else if (flag == "--no-terminator") {
+    return parseUnterminated(value, f, error);
   } else {
     error = "unknown option " + flag;
     return false;
@@ -297,6 +328,13 @@ Faults:
                          drop the connection after BYTES bytes of the first
                          download (of that application's image)
   --opc-delay S|never    answer *OPC? after S seconds, or never
+  --reset-after HEADER[@N]
+                         reset the connection (TCP RST) right after the N-th
+                         (default first) command or query with HEADER, counted
+                         over the whole run, has run; its answer is never
+                         sent, a restart still happens; repeatable
+  --reset-after-bytes N  reset the first connection that has received N bytes
+  --no-terminator QUERY  answer QUERY without the line feed; repeatable
   --listen-delay S       refuse connections for the first S seconds
 )";
 }

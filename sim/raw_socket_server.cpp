@@ -270,9 +270,18 @@ void RawSocketServer::acceptOne() {
       if (reason.empty() && session.takeReadyOutput(out) && !sendAll(conn->fd, out))
         reason = "send failed";
     }
-    // The acceptor closes the descriptor after joining; shutting it down
-    // here already tells the client.
-    shutdown(conn->fd, SHUT_RDWR);
+    if (session.resetRequested()) {
+      // Closed at once with a zero linger time, the connection is aborted:
+      // the client gets a reset, not an orderly end.
+      const linger abort{1, 0};
+      setsockopt(conn->fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      close(conn->fd);
+      conn->fd = -1;
+    } else {
+      // The acceptor closes the descriptor after joining; shutting it down
+      // here already tells the client.
+      shutdown(conn->fd, SHUT_RDWR);
+    }
     instrument.log().line(conn->name, "connection closed: " + reason);
     conn->finished = true;
     wake();
@@ -288,7 +297,7 @@ void RawSocketServer::reapFinished(bool all) {
       continue;
     }
     if (c.thread.joinable()) c.thread.join();
-    close(c.fd);
+    if (c.fd >= 0) close(c.fd);
     it = connections_.erase(it);
   }
 }

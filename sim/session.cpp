@@ -39,6 +39,19 @@ bool Session::aliveLocked() const {
   return !dropped_ && instrument_.isUp() && instrument_.generation() == generation_;
 }
 
+bool Session::resetRequested() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reset_;
+}
+
+void Session::resetLocked(const std::string& why) {
+  dropped_ = true;
+  reset_ = true;
+  instrument_.log().line(client_, "resetting the connection " + why + " (fault)");
+  parser_.reset();
+  units_.clear();
+}
+
 bool Session::deliver(const std::uint8_t* data, std::size_t size, bool end) {
   const bool alive = deliverLocked(data, size, end);
   // Outside the session's lock: a listener may look at its sessions.
@@ -49,8 +62,22 @@ bool Session::deliver(const std::uint8_t* data, std::size_t size, bool end) {
 bool Session::deliverLocked(const std::uint8_t* data, std::size_t size, bool end) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!aliveLocked()) return false;
+  // The reset-after-bytes fault: the bytes up to the point are taken as
+  // usual, the rest never arrives.
+  const auto resetPoint = instrument_.resetBytePoint();
+  const bool resetting = resetPoint && *resetPoint >= received_ && *resetPoint - received_ <= size;
+  if (resetting) {
+    size = static_cast<std::size_t>(*resetPoint - received_);
+    end = false;
+  }
+  received_ += size;
   if (size > 0 && parser_.atMessageStart()) messageStartingLocked();
-  if (parser_.feed(data, size, end, *this) == ProgramParser::FeedResult::stopped) {
+  const auto fed = parser_.feed(data, size, end, *this);
+  if (resetting && aliveLocked()) {
+    instrument_.resetBytesFired();
+    resetLocked("after " + std::to_string(received_) + " bytes");
+  }
+  if (fed == ProgramParser::FeedResult::stopped) {
     dropped_ = true;
     instrument_.downloadDropped();
     instrument_.log().line(client_, "dropping the connection in the middle of a download (fault)");
@@ -90,6 +117,7 @@ void Session::messageEnded(const std::string& shown, bool /*complete*/) {
   Response response;
   response.readyAt = Clock::now();
   bool hasResponse = false;
+  bool unterminated = false;
   for (const ProgramUnit& unit : units) {
     if (!aliveLocked()) return;
     if (unit.error) {
@@ -109,6 +137,10 @@ void Session::messageEnded(const std::string& shown, bool /*complete*/) {
     request.generation = generation_;
     request.client = client_;
     const Execution done = instrument_.execute(request);
+    if (instrument_.resetDueAfter(*id)) {
+      resetLocked(std::string("after ") + canonicalHeader(*id));
+      return;
+    }
     if (done.sessionDead) {
       dropped_ = true;
       return;
@@ -119,10 +151,11 @@ void Session::messageEnded(const std::string& shown, bool /*complete*/) {
     response.bytes += *done.response;
     response.readyAt = std::max(response.readyAt, done.readyAt);
     response.neverReady = response.neverReady || done.neverReady;
+    unterminated = unterminated || instrument_.config().faults.unterminated.count(*id) > 0;
     hasResponse = true;
   }
   if (!hasResponse) return;
-  response.bytes += '\n';
+  if (!unterminated) response.bytes += '\n';
   output_.push_back(std::move(response));
 }
 

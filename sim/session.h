@@ -60,6 +60,10 @@ class Session : private ProgramParser::Handler {
   // connection and not use the session again.
   bool alive() const;
 
+  // True once a reset fault has dropped this session: the transport then
+  // aborts the connection (TCP RST) instead of closing it in order.
+  bool resetRequested() const;
+
   // Feeds received bytes. `end`: the END indicator came with the last byte.
   // Complete units are executed before it returns. Returns alive(): false
   // when the connection must be dropped now (a restart command, a restart
@@ -114,6 +118,7 @@ class Session : private ProgramParser::Handler {
 
   bool deliverLocked(const std::uint8_t* data, std::size_t size, bool end);
   bool aliveLocked() const;
+  void resetLocked(const std::string& why);
   void runUnitLocked(const ProgramUnit& unit);
   void messageStartingLocked();
   bool frontReadyLocked(std::chrono::steady_clock::time_point now) const;
@@ -128,6 +133,8 @@ class Session : private ProgramParser::Handler {
   std::condition_variable responded_;
   ProgramParser parser_;
   bool dropped_ = false;
+  bool reset_ = false;
+  std::uint64_t received_ = 0;  // bytes delivered, for Faults::resetAfterBytes
   std::vector<ProgramUnit> units_;  // of the message being received
   std::deque<Response> output_;
 };

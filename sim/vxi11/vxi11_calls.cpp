@@ -128,6 +128,9 @@ bool Vxi11Calls::createLink(rpc::XdrReader& in, rpc::XdrWriter& out) {
   resp.maxRecvSize = shared_.maxRecvSize;
   // One instrument behind this server: "inst0".
   if (strcasecmp(parms.device.c_str(), "inst0") != 0 || !instrument_.isUp()) {
+    // The name is the client's bytes: quoted, so it cannot forge a log line.
+    logLine(0, "create_link refused: device=" + DialogueLog::quote(parms.device) +
+                   (instrument_.isUp() ? " unknown" : " (instrument down)"));
     resp.error = vxi::kDeviceNotAccessible;
     vxi::putCreateLinkResp(out, resp);
     return true;
@@ -144,7 +147,8 @@ bool Vxi11Calls::createLink(rpc::XdrReader& in, rpc::XdrWriter& out) {
   link->session = std::make_unique<Session>(instrument_, name_ + "/lid" + std::to_string(link->lid),
                                             ResponseMode::polled);
   resp.lid = link->lid;
-  logLine(link->lid, "create_link device=" + parms.device + (parms.lockDevice ? " locked" : ""));
+  logLine(link->lid, "create_link device=" + DialogueLog::quote(parms.device) +
+                         (parms.lockDevice ? " locked" : ""));
   links_.emplace(link->lid, std::move(link));
   vxi::putCreateLinkResp(out, resp);
   return true;
