@@ -196,8 +196,12 @@ ViStatus openSocketTransport(const ResourceName& name, ViUInt32 /*openTimeoutMs*
   FileDescriptor fd;
   ViStatus st = connectWithTimeout(name.host, name.port, kConnectBoundMs, &fd);
   if (st != VI_SUCCESS) return st;
-  *out = std::make_unique<SocketTransport>(std::move(fd));
+  *out = adoptSocketTransport(std::move(fd));
   return VI_SUCCESS;
+}
+
+std::unique_ptr<Transport> adoptSocketTransport(FileDescriptor fd) {
+  return std::make_unique<SocketTransport>(std::move(fd));
 }
 
 }  // namespace benchfw::visa

@@ -72,6 +72,8 @@ class Transport {
   virtual ViStatus close() { return VI_SUCCESS; }
 };
 
+class FileDescriptor;  // socket_io.h
+
 // Parses a resource string; VI_ERROR_INV_RSRC_NAME when it does not parse.
 ViStatus parseResourceName(const char* text, ResourceName* out);
 
@@ -83,6 +85,15 @@ ViStatus openSocketTransport(const ResourceName& name, ViUInt32 openTimeoutMs,
 ViStatus openVxi11Transport(const ResourceName& name, bool exclusive,
                             ViUInt32 openTimeoutMs,
                             std::unique_ptr<Transport>* out);
+
+// The same transports over a stream socket that is already connected: the
+// raw SCPI framing, or a VXI-11 link created on a core channel (its RPC
+// transaction ids counted from `firstXid`). The opens above end in these;
+// fuzzing drives them over a socketpair.
+std::unique_ptr<Transport> adoptSocketTransport(FileDescriptor fd);
+ViStatus linkVxi11Transport(FileDescriptor coreChannel, std::uint32_t firstXid,
+                            const std::string& device, bool exclusive,
+                            ViUInt32 openTimeoutMs, std::unique_ptr<Transport>* out);
 
 }  // namespace benchfw::visa
 

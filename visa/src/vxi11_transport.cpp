@@ -307,10 +307,16 @@ ViStatus openVxi11Transport(const ResourceName& name, bool exclusive, ViUInt32 o
     return VI_ERROR_RSRC_NFOUND;
   // Distinct xids per connection make a reply meant for another client
   // stand out; the process id is as good a seed as any.
-  auto transport = std::make_unique<Vxi11Transport>(
-      std::move(fd), static_cast<std::uint32_t>(::getpid()) << 16);
-  status = transport->createLink(name.device.empty() ? "inst0" : name.device, exclusive,
-                                 openTimeoutMs);
+  return linkVxi11Transport(std::move(fd), static_cast<std::uint32_t>(::getpid()) << 16,
+                            name.device.empty() ? "inst0" : name.device, exclusive,
+                            openTimeoutMs, out);
+}
+
+ViStatus linkVxi11Transport(FileDescriptor coreChannel, std::uint32_t firstXid,
+                            const std::string& device, bool exclusive, ViUInt32 openTimeoutMs,
+                            std::unique_ptr<Transport>* out) {
+  auto transport = std::make_unique<Vxi11Transport>(std::move(coreChannel), firstXid);
+  const ViStatus status = transport->createLink(device, exclusive, openTimeoutMs);
   if (status != VI_SUCCESS) return status;
   *out = std::move(transport);
   return VI_SUCCESS;
