@@ -30,6 +30,7 @@ class ChildProcess {
   std::optional<int> wait(std::chrono::milliseconds bound);
   // SIGTERM, then SIGKILL if it lingers; returns the exit status.
   int stop();
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
