@@ -174,6 +174,11 @@ ViStatus Session::afterFormattedWrite() {
 // ---- formatted read buffer -------------------------------------------------
 
 ViStatus Session::fillReadBuffer(const Deadline& deadline) {
+  // A reply still coming when its time is up ends there, even with more of
+  // it already waiting: bytes that are always there never let a wait run
+  // out, so a peer that never stops sending would hold the read forever.
+  // VI_TMO_IMMEDIATE takes what is there.
+  if (inMessage_ && deadline.passed() && !deadline.immediate()) return VI_ERROR_TMO;
   input_.resize(readCapacity_);
   inputPos_ = 0;
   std::size_t got = 0;

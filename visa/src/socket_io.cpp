@@ -46,6 +46,7 @@ void FileDescriptor::reset(int fd) {
 
 Deadline Deadline::after(ViUInt32 timeoutMs) {
   Deadline d;
+  d.immediate_ = timeoutMs == VI_TMO_IMMEDIATE;
   if (timeoutMs != VI_TMO_INFINITE) {
     d.infinite_ = false;
     d.at_ = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -47,6 +47,8 @@ class Deadline {
  public:
   static Deadline after(ViUInt32 timeoutMs);
   bool infinite() const { return infinite_; }
+  // Made with VI_TMO_IMMEDIATE: take what is there, wait for nothing.
+  bool immediate() const { return immediate_; }
   bool passed() const;
   // Milliseconds for poll(): -1 without bound, otherwise the time left,
   // rounded up so that a wait never ends before the deadline.
@@ -57,6 +59,7 @@ class Deadline {
  private:
   using Clock = std::chrono::steady_clock;
   bool infinite_ = true;
+  bool immediate_ = false;
   Clock::time_point at_{};
 };
 

@@ -80,6 +80,9 @@ class SocketTransport final : public Transport {
     std::size_t length = 0;
     bool tooLong = false;
     for (bool end = false; !end;) {
+      // A reply line that keeps coming ends with the timeout (see
+      // Session::fillReadBuffer).
+      if ((length > 0 || tooLong) && deadline.passed()) return VI_ERROR_TMO;
       std::size_t n = 0;
       unsigned char* into = tooLong ? reply : reply + length;
       std::size_t room = tooLong ? sizeof reply : sizeof reply - length;
