@@ -14,20 +14,18 @@
 // stored reply is NUL-terminated within its bound, is a prefix of the first
 // message, and the second read starts where the first message ended.
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
-#include "formatted_io.h"
-#include "session.h"
 #include "socket_peer.h"
 #include "transport.h"
 
 namespace {
 
+using benchfw::fuzz::scan;
 using benchfw::visa::Session;
 
 enum class Target { text, sized, integer, none };
@@ -50,14 +48,6 @@ const Read kReads[] = {
     {"%d", Target::integer, false, 0},   {"%*t", Target::none, false, 0},
     {"+%d,%*t", Target::integer, false, 0},
 };
-
-ViStatus scan(Session& session, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const ViStatus status = benchfw::visa::formattedRead(session, format, args);
-  va_end(args);
-  return status;
-}
 
 // Characters a text read may store; the buffer is one more.
 std::size_t boundOf(const Read& read, ViUInt32 sizedBuffer) {

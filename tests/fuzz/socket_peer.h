@@ -1,16 +1,20 @@
 // The far end of a socketpair that plays the instrument for one fuzz input:
 // everything the instrument will ever say is written up front, so a read
 // never waits on a scheduler and every run of an input is the same run.
+// And viScanf for a session made on the near end.
 #ifndef BENCHFW_TESTS_FUZZ_SOCKET_PEER_H
 #define BENCHFW_TESTS_FUZZ_SOCKET_PEER_H
 
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
+#include "formatted_io.h"
+#include "session.h"
 #include "socket_io.h"
 
 namespace benchfw::fuzz {
@@ -56,6 +60,15 @@ class SocketPeer {
   int client_ = -1;
   int peer_ = -1;
 };
+
+// viScanf on a session the harness holds itself.
+inline ViStatus scan(visa::Session& session, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const ViStatus status = visa::formattedRead(session, format, args);
+  va_end(args);
+  return status;
+}
 
 }  // namespace benchfw::fuzz
 

@@ -13,30 +13,20 @@
 // The server hangs up after its bytes, so a call whose reply is missing
 // ends at once instead of waiting for its timeout. Transaction ids start at
 // 1, as the seed corpus has them.
-#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "formatted_io.h"
-#include "session.h"
 #include "socket_peer.h"
 #include "transport.h"
 
 namespace {
 
+using benchfw::fuzz::scan;
 using benchfw::visa::Session;
 
 constexpr std::size_t kReply = 1024;
-
-ViStatus scan(Session& session, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const ViStatus status = benchfw::visa::formattedRead(session, format, args);
-  va_end(args);
-  return status;
-}
 
 void readReply(Session& session) {
   auto buffer = std::make_unique<char[]>(kReply);

@@ -1,6 +1,5 @@
 #include "updater_run.h"
 
-#include <algorithm>
 #include <regex>
 #include <thread>
 
@@ -38,16 +37,12 @@ Simulator::Simulator(const std::string& dir, const std::vector<std::string>& fla
   process_ = std::make_unique<e2e::ChildProcess>(argv, dir + "/sim.err");
   // It says where it listens once it does; wait for that line, bounded.
   static const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+),)");
-  static const std::regex portmapper(R"(portmapper port (\d+),)");
-  const bool vxi11 = std::find(flags.begin(), flags.end(), "--vxi11") != flags.end();
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (std::chrono::steady_clock::now() < deadline && !process_->wait(0ms)) {
+    std::smatch port;
     const std::string text = errors();
-    std::smatch port, mapper;
-    if (std::regex_search(text, port, listening) &&
-        (!vxi11 || std::regex_search(text, mapper, portmapper))) {
+    if (std::regex_search(text, port, listening)) {
       resource_ = "TCPIP0::127.0.0.1::" + port[1].str() + "::SOCKET";
-      if (vxi11) portmapperPort_ = static_cast<std::uint16_t>(std::stoul(mapper[1].str()));
       return;
     }
     std::this_thread::sleep_for(20ms);

@@ -22,7 +22,6 @@ class Simulator {
   Simulator(const std::string& dir, const std::vector<std::string>& flags);
   // The raw socket resource, or empty when the simulator did not come up.
   const std::string& resource() const { return resource_; }
-  std::uint16_t portmapperPort() const { return portmapperPort_; }
   std::string log() const;
   std::string errors() const;
 
@@ -30,7 +29,6 @@ class Simulator {
   std::string dir_;
   std::unique_ptr<e2e::ChildProcess> process_;
   std::string resource_;
-  std::uint16_t portmapperPort_ = 0;
 };
 
 struct UpdaterRun {

@@ -79,5 +79,27 @@ TEST(Options, BadFlagsAreRefusedWithAReason) {
   }
 }
 
+TEST(Options, ResetAndTerminatorFaults) {
+  SimOptions o;
+  std::string error;
+  ASSERT_TRUE(parse({"--reset-after", ":syst:err?@4", "--reset-after", "*OPC?",
+                     "--reset-after-bytes", "103", "--no-terminator", "*STB?"},
+                    o, error))
+      << error;
+  const Faults& f = o.instrument.faults;
+  EXPECT_EQ(f.resetAfter.at(CommandId::errorQuery), 4u);
+  EXPECT_EQ(f.resetAfter.at(CommandId::opcQuery), 1u);
+  EXPECT_EQ(f.resetAfterBytes, 103u);
+  EXPECT_EQ(f.unterminated.count(CommandId::stbQuery), 1u);
+  const std::vector<std::vector<const char*>> bad = {
+      {"--reset-after", "*FOO"}, {"--reset-after", "*IDN?@0"}, {"--reset-after", "*IDN?@x"},
+      {"--reset-after-bytes", "0"}, {"--no-terminator", "*CLS"},
+  };
+  for (const auto& args : bad) {
+    SimOptions rejected;
+    EXPECT_FALSE(parse(args, rejected, error)) << args[0] << " " << args[1];
+  }
+}
+
 }  // namespace
 }  // namespace benchfw::sim
