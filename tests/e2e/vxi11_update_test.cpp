@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <memory>
 #include <ostream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -82,17 +81,25 @@ struct LoggedMessage {
 // The messages one VXI-11 link delivered, in order. A message ends with the
 // device_write that carries END; the parsed form follows it in the log.
 std::vector<LoggedMessage> messagesOf(const std::string& log) {
-  static const std::regex write(R"re(^\S+ (\S+/lid\d+) device_write len=(\d+) end=([01])(?: last=(.*))?$)re");
-  static const std::regex parsed(R"re(^\S+ (\S+/lid\d+) <- "(.*)"$)re");
   std::vector<LoggedMessage> messages(1);
   std::istringstream lines(log);
-  std::smatch m;
   for (std::string line; std::getline(lines, line);) {
-    if (std::regex_match(line, m, write)) {
-      messages.back().writes.push_back({std::stoul(m[2]), m[3] == "1", m[4]});
-      if (m[3] == "1") messages.emplace_back();
-    } else if (std::regex_match(line, m, parsed) && messages.size() >= 2) {
-      messages[messages.size() - 2].parsed = m[2];
+    // "<seconds> <who> <text>", where a link's name ends in "/lid<N>".
+    const auto whoAt = line.find(' ');
+    const auto textAt = line.find(' ', whoAt + 1);
+    if (whoAt == std::string::npos || textAt == std::string::npos ||
+        line.substr(whoAt + 1, textAt - whoAt - 1).find("/lid") == std::string::npos)
+      continue;
+    const std::string text = line.substr(textAt + 1);
+    std::size_t length = 0;
+    int end = 0;
+    if (std::sscanf(text.c_str(), "device_write len=%zu end=%d", &length, &end) == 2) {
+      const auto lastAt = text.find(" last=");
+      messages.back().writes.push_back(
+          {length, end == 1, lastAt == std::string::npos ? "" : text.substr(lastAt + 6)});
+      if (end == 1) messages.emplace_back();
+    } else if (text.rfind("<- \"", 0) == 0 && text.back() == '"' && messages.size() >= 2) {
+      messages[messages.size() - 2].parsed = text.substr(4, text.size() - 5);
     }
   }
   messages.pop_back();  // the one still open
