@@ -62,6 +62,20 @@ void setCount(ViUInt32* out, std::size_t n) {
   if (out) *out = static_cast<ViUInt32>(n);
 }
 
+// viRead, viWrite, viBufWrite: a buffer, a count, and the count done
+// reported also when the transfer fails part-way.
+template <typename Buffer, typename F>
+ViStatus transfer(ViSession vi, Buffer buf, ViUInt32 count, ViUInt32* retCount, F&& body) noexcept {
+  setCount(retCount, 0);
+  return withSession(vi, [&](Session& s) {
+    if (!buf && count > 0) return VI_ERROR_INV_PARAMETER;
+    std::size_t done = 0;
+    ViStatus st = body(s, &done);
+    setCount(retCount, done);
+    return st;
+  });
+}
+
 }  // namespace
 
 // Built as a shared library, only these symbols are exported.
@@ -127,12 +141,8 @@ ViStatus viScanf(ViSession vi, ViConstString format, ...) {
 }
 
 ViStatus viBufWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViUInt32* retCount) {
-  setCount(retCount, 0);
-  return withSession(vi, [&](Session& s) {
-    if (!buf && count > 0) return VI_ERROR_INV_PARAMETER;
-    std::size_t accepted = 0;
-    ViStatus st = s.writeBytes(buf, count, false, &accepted);
-    setCount(retCount, accepted);
+  return transfer(vi, buf, count, retCount, [&](Session& s, std::size_t* accepted) {
+    ViStatus st = s.writeBytes(buf, count, false, accepted);
     return st != VI_SUCCESS ? st : s.afterFormattedWrite();
   });
 }
@@ -146,25 +156,13 @@ ViStatus viSetBuf(ViSession vi, ViUInt16 mask, ViUInt32 size) {
 }
 
 ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViUInt32* retCount) {
-  setCount(retCount, 0);
-  return withSession(vi, [&](Session& s) {
-    if (!buf && count > 0) return VI_ERROR_INV_PARAMETER;
-    std::size_t got = 0;
-    ViStatus st = s.rawRead(buf, count, &got);
-    setCount(retCount, got);
-    return st;
-  });
+  return transfer(vi, buf, count, retCount,
+                  [&](Session& s, std::size_t* got) { return s.rawRead(buf, count, got); });
 }
 
 ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViUInt32* retCount) {
-  setCount(retCount, 0);
-  return withSession(vi, [&](Session& s) {
-    if (!buf && count > 0) return VI_ERROR_INV_PARAMETER;
-    std::size_t sent = 0;
-    ViStatus st = s.rawWrite(buf, count, &sent);
-    setCount(retCount, sent);
-    return st;
-  });
+  return transfer(vi, buf, count, retCount,
+                  [&](Session& s, std::size_t* sent) { return s.rawWrite(buf, count, sent); });
 }
 
 }  // extern "C"

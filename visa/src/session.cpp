@@ -41,6 +41,18 @@ ViStatus Session::close() {
 
 // ---- attributes --------------------------------------------------------------
 
+// Read termination is kept here for viRead's status and also handed to the
+// transport, which may need it on the wire (a socket ends messages at the
+// character; VXI-11 sends it with each read request). A transport that has
+// no use for it says VI_ERROR_NSUP_ATTR, which is fine.
+template <typename Store>
+ViStatus Session::shareWithTransport(ViAttr attr, ViAttrState value, Store store) {
+  ViStatus st = transport_->setAttribute(attr, value);
+  if (st < VI_SUCCESS && st != VI_ERROR_NSUP_ATTR) return st;
+  store();
+  return VI_SUCCESS;
+}
+
 ViStatus Session::setAttribute(ViAttr attr, ViAttrState value) {
   switch (attr) {
     case VI_ATTR_TMO_VALUE:
@@ -48,20 +60,16 @@ ViStatus Session::setAttribute(ViAttr attr, ViAttrState value) {
       timeoutMs_ = static_cast<ViUInt32>(value);
       return VI_SUCCESS;
     case VI_ATTR_SEND_END_EN:
-    case VI_ATTR_TERMCHAR_EN:
     case VI_ATTR_SUPPRESS_END_EN:
       if (!isBoolean(value)) return VI_ERROR_NSUP_ATTR_STATE;
-      if (attr == VI_ATTR_SEND_END_EN) sendEnd_ = value == VI_TRUE;
-      if (attr == VI_ATTR_TERMCHAR_EN) termCharEnabled_ = value == VI_TRUE;
-      if (attr == VI_ATTR_SUPPRESS_END_EN) suppressEnd_ = value == VI_TRUE;
+      (attr == VI_ATTR_SEND_END_EN ? sendEnd_ : suppressEnd_) = value == VI_TRUE;
       return VI_SUCCESS;
-    case VI_ATTR_TERMCHAR: {
+    case VI_ATTR_TERMCHAR_EN:
+      if (!isBoolean(value)) return VI_ERROR_NSUP_ATTR_STATE;
+      return shareWithTransport(attr, value, [&] { termCharEnabled_ = value == VI_TRUE; });
+    case VI_ATTR_TERMCHAR:
       if (value > 0xFF) return VI_ERROR_NSUP_ATTR_STATE;
-      ViStatus st = transport_->setAttribute(attr, value);
-      if (st < VI_SUCCESS && st != VI_ERROR_NSUP_ATTR) return st;
-      termChar_ = static_cast<ViUInt8>(value);
-      return VI_SUCCESS;
-    }
+      return shareWithTransport(attr, value, [&] { termChar_ = static_cast<ViUInt8>(value); });
     case VI_ATTR_WR_BUF_OPER_MODE:
       if (value != VI_FLUSH_ON_ACCESS && value != VI_FLUSH_WHEN_FULL) return VI_ERROR_NSUP_ATTR_STATE;
       writeMode_ = static_cast<ViUInt16>(value);

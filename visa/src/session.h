@@ -70,6 +70,8 @@ class Session {
   ViStatus clear();
 
  private:
+  template <typename Store>
+  ViStatus shareWithTransport(ViAttr attr, ViAttrState value, Store store);
   ViStatus sendPending(bool end);
   ViStatus send(const ConstBuffer* parts, std::size_t count, bool end, std::size_t* sent);
   ViStatus fillReadBuffer(const Deadline& deadline);
