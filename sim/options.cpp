@@ -65,7 +65,11 @@ bool parseErrorAt(const std::string& value, Faults& faults, std::string& error) 
       return false;
     }
     entry.code = static_cast<int>(parsed);
-    if (!decodeEscapes(rest.substr(comma + 1), entry.text, error)) return false;
+    // The text may be quoted as it appears on the wire: CODE,"TEXT".
+    std::string text = rest.substr(comma + 1);
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+      text = text.substr(1, text.size() - 2);
+    if (!decodeEscapes(text, entry.text, error)) return false;
   }
   faults.errorAt[n] = entry;
   return true;
@@ -281,7 +285,8 @@ testing firmware updates with benchfw (resource TCPIP0::ADDR::PORT::SOCKET).
 Faults:
   --error-at N[:CODE,TEXT]  the N-th :SYST:ERR? (counted from 1 over the whole
                          run) answers CODE,"TEXT" (default -300,"Device-specific
-                         error"); repeatable
+                         error"); TEXT may be quoted and takes the escapes
+                         below; repeatable
   --reply QUERY=TEXT     answer QUERY (e.g. *IDN?) with TEXT, always; the line
                          feed is added; repeatable. TEXT takes C escapes
                          \n \r \t \0 \\ \" \xHH, and X\{N} for N times X

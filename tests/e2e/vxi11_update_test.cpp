@@ -32,6 +32,7 @@ class Vxi11EndToEnd : public ::testing::Test {
     std::vector<std::string> argv = {BENCHFW_SIM_PATH, "--vxi11", "--log", dir_ + "/sim.log",
                                      "--save-images", dir_};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    if (realImages()) argv.push_back("--accept-any-image");
     sim_ = std::make_unique<ChildProcess>(argv, dir_ + "/sim.err");
     if (waitUntilListening) {
       ASSERT_TRUE(waitForPort(111, 10s)) << readFile(dir_ + "/sim.err");
@@ -49,7 +50,18 @@ class Vxi11EndToEnd : public ::testing::Test {
   std::unique_ptr<ChildProcess> sim_;
 };
 
-std::string version(const unsigned char* image, std::size_t size) {
+bool placeholder(const unsigned char* image, std::size_t size) {
+  return image::inspect(image, size).problem.empty();
+}
+
+// Real images (built in with BENCHFW_MAIN_IMAGE / _SUB_IMAGE) carry no header
+// the simulator can read: it stores them as they are and keeps its versions.
+bool realImages() {
+  return !placeholder(mainAppImage, mainAppImageSize) || !placeholder(subAppImage, subAppImageSize);
+}
+
+std::string version(const unsigned char* image, std::size_t size, const char* otherwise) {
+  if (!placeholder(image, size)) return otherwise;
   return image::versionText(image::inspect(image, size).version);
 }
 
@@ -60,10 +72,10 @@ std::string expectedUpdateStderr() {
   const std::string identity = "*IDN? = BENCHLAB,BL-7000,SN000123,";
   return "Open VISA\n" + open + identity + "MAIN 2.5.0\n:DIAG:HW:HOST:FW:MAIN? = 1\n" +
          "Update sub app (" + std::to_string(subAppImageSize) + " bytes) ......Done\n" + open +
-         identity + "SUB " + version(subAppImage, subAppImageSize) +
+         identity + "SUB " + version(subAppImage, subAppImageSize, "1.3.1") +
          "\n:DIAG:HW:HOST:FW:MAIN? = 0\n" + "Update main app (" +
          std::to_string(mainAppImageSize) + " bytes) ......Done\n" + open + identity + "MAIN " +
-         version(mainAppImage, mainAppImageSize) + "\n:DIAG:HW:HOST:FW:MAIN? = 1\n";
+         version(mainAppImage, mainAppImageSize, "2.5.0") + "\n:DIAG:HW:HOST:FW:MAIN? = 1\n";
 }
 
 // One program message as the simulator's log shows it: the device_write

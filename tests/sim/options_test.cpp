@@ -41,7 +41,7 @@ TEST(Options, FlagsFillTheConfiguration) {
   SimOptions o;
   std::string error;
   ASSERT_TRUE(parse({"--port=0", "--app", "sub", "--restart-time", "0.25", "--error-at", "4",
-                     "--error-at", "8:-310,System error\\x21", "--reply", "*idn?=X\\{3}",
+                     "--error-at", "8:-310,System error\\x21", "--error-at", "9:-5,\"quoted\"", "--reply", "*idn?=X\\{3}",
                      "--ignore-restart", "both", "--drop-download", "main:1000", "--opc-delay",
                      "never", "--listen-delay", "1.5", "--accept-any-image"},
                     o, error))
@@ -52,6 +52,7 @@ TEST(Options, FlagsFillTheConfiguration) {
   EXPECT_EQ(c.restartTime.count(), 250);
   EXPECT_EQ(c.faults.errorAt.at(4), (ErrorEntry{-300, "Device-specific error"}));
   EXPECT_EQ(c.faults.errorAt.at(8), (ErrorEntry{-310, "System error!"}));
+  EXPECT_EQ(c.faults.errorAt.at(9), (ErrorEntry{-5, "quoted"}));
   EXPECT_EQ(c.faults.replies.at(CommandId::idnQuery), "XXX");
   EXPECT_TRUE(c.faults.ignoreRestartIntoMain && c.faults.ignoreRestartIntoSub);
   EXPECT_EQ(c.faults.dropDownloadAfter, 1000u);
