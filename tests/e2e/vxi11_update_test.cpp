@@ -25,6 +25,21 @@ using namespace std::chrono_literals;
 
 constexpr const char* kResource = "TCPIP0::127.0.0.1::inst0::INSTR";
 
+bool placeholder(const unsigned char* image, std::size_t size) {
+  return image::inspect(image, size).problem.empty();
+}
+
+// Real images (built in with BENCHFW_MAIN_IMAGE / _SUB_IMAGE) carry no header
+// the simulator can read: it stores them as they are and keeps its versions.
+bool realImages() {
+  return !placeholder(mainAppImage, mainAppImageSize) || !placeholder(subAppImage, subAppImageSize);
+}
+
+std::string version(const unsigned char* image, std::size_t size, const char* otherwise) {
+  if (!placeholder(image, size)) return otherwise;
+  return image::versionText(image::inspect(image, size).version);
+}
+
 class Vxi11EndToEnd : public ::testing::Test {
  protected:
   void startSim(const std::vector<std::string>& extra, bool waitUntilListening = true) {
@@ -49,21 +64,6 @@ class Vxi11EndToEnd : public ::testing::Test {
   std::string dir_;
   std::unique_ptr<ChildProcess> sim_;
 };
-
-bool placeholder(const unsigned char* image, std::size_t size) {
-  return image::inspect(image, size).problem.empty();
-}
-
-// Real images (built in with BENCHFW_MAIN_IMAGE / _SUB_IMAGE) carry no header
-// the simulator can read: it stores them as they are and keeps its versions.
-bool realImages() {
-  return !placeholder(mainAppImage, mainAppImageSize) || !placeholder(subAppImage, subAppImageSize);
-}
-
-std::string version(const unsigned char* image, std::size_t size, const char* otherwise) {
-  if (!placeholder(image, size)) return otherwise;
-  return image::versionText(image::inspect(image, size).version);
-}
 
 // What the updater writes for a whole update of a simulator that starts in
 // the main application.
