@@ -253,6 +253,27 @@ case $case_name in
     run_benchfw 1 expect_state_with_cr
     never_stored main
     ;;
+  sim_command_line)
+    "$sim" --help >"$work/help" 2>&1 && grep -q -- '--drop-download' "$work/help" ||
+      fail "--help does not describe the flags"
+    "$sim" --version | grep -q '^benchfw-sim [0-9]' || fail "--version"
+    for bad in "--port 70000" "--app both" "--frobnicate" "--reply *IDN" "--restart-time"; do
+      # shellcheck disable=SC2086  # each row is several words
+      "$sim" $bad >/dev/null 2>"$work/bad.err"
+      status=$?
+      [[ $status == 2 && -s $work/bad.err ]] || fail "'$bad': exit status $status, or no reason given"
+    done
+    for signal in INT TERM; do
+      start_sim
+      kill -s "$signal" "$sim_pid"
+      deadline=$((SECONDS + 10))
+      while kill -0 "$sim_pid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.05; done
+      wait "$sim_pid"
+      status=$?
+      sim_pid=
+      [[ $status == 0 ]] || fail "SIG$signal: exit status $status, expected 0"
+    done
+    ;;
   *)
     echo "unknown case $case_name"
     exit 2
