@@ -86,7 +86,10 @@ start_sim() {
   sim_pid=$!
   local port= deadline=$((SECONDS + 20))
   while [[ -z $port ]] && ((SECONDS < deadline)) && kill -0 "$sim_pid" 2>/dev/null; do
-    port=$(sed -n 's/^benchfw-sim: listening on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$work/sim.err")
+    # "listening on ADDR:PORT, ..." or, while it refuses at first,
+    # "port ADDR:PORT reserved, ...".
+    port=$(sed -n 's/^benchfw-sim: \(listening on\|port\) 127\.0\.0\.1:\([0-9]*\)[, ].*/\2/p' "$work/sim.err" |
+      head -n 1)
     [[ -n $port ]] || sleep 0.05
   done
   if [[ -z $port ]]; then
@@ -239,6 +242,18 @@ case $case_name in
     # opening is retried until the instrument is back.
     start_sim --restart-time 7
     run_benchfw 0 full_update_from_main
+    ;;
+  slow_completion)
+    # The instrument takes its time before it answers *OPC? behind each
+    # image: the updater waits for the answer, not for a fixed time.
+    start_sim --opc-delay 3
+    run_benchfw 0 full_update_from_main
+    ;;
+  late_listener)
+    # benchfw starts while the instrument still refuses connections.
+    start_sim --listen-delay 3
+    run_benchfw 0 full_update_from_main
+    grep -q 'not answering for' "$work/sim.log" || fail "the instrument did not start deaf"
     ;;
   long_identity)
     start_sim --reply '*IDN?=I\{3000}'
