@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // A shell starts background jobs with SIGINT ignored; we want it.
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
   const sigset_t set = stopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::signal(SIGPIPE, SIG_IGN);

@@ -118,6 +118,7 @@ bool sendReply(int fd, Vxi11Reply& reply) {
 struct Vxi11Server::Connection {
   int fd = -1;
   std::string name;
+  std::uint64_t generation = 0;  // the instrument's life it was accepted in
   std::atomic<bool> dropRequested{false};
   std::atomic<bool> finished{false};
   std::thread thread;
@@ -221,7 +222,10 @@ void Vxi11Server::followInstrument() {
     for (Endpoint* e : {&portmap_, &core_})
       if (e->listening) bindTcp(*e);  // bound, not listening: refused
     if (generation != servedGeneration_) {
-      for (auto& c : connections_) c->dropRequested = true;
+      // Only connections of an earlier life: one accepted since the
+      // instrument came back is a client that already reconnected.
+      for (auto& c : connections_)
+        if (c->generation != generation) c->dropRequested = true;
       servedGeneration_ = generation;
     }
   }
@@ -266,6 +270,7 @@ void Vxi11Server::acceptOne(Endpoint& endpoint, const char* kind) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   auto c = std::make_unique<Connection>();
   c->fd = fd;
+  c->generation = instrument_.generation();
   c->name = std::string(kind) + "#" + std::to_string(nextClient_++);
   Connection* conn = c.get();
   c->thread = std::thread([this, conn] { serve(*conn); });

@@ -93,17 +93,18 @@ INSTANTIATE_TEST_SUITE_P(Messages, ParseTable, testing::ValuesIn(parseCases),
                            return n;
                          });
 
-TEST(Parser, LogShowsBlocksAsLengthAndCrc) {
-  ProgramParser parser;
+TEST(Parser, LogShowsBlocksAsLengthAndCrcAndEscapesTheRest) {
   struct Shown : ProgramParser::Handler {
-    std::string text;
+    std::vector<std::string> texts;
     void unitParsed(ProgramUnit&) override {}
-    void messageEnded(const std::string& shown, bool) override { text = shown; }
+    void messageEnded(const std::string& shown, bool) override { texts.push_back(shown); }
   } h;
-  const std::string input = ":UPD #9000000009123456789\n";
+  ProgramParser parser;
+  const std::string input = ":UPD #9000000009123456789\n:A '\x01\"\\\xff'\r\n"s;
   parser.feed(reinterpret_cast<const std::uint8_t*>(input.data()), input.size(), false, h);
   // CRC-32 of "123456789" is the standard check value cbf43926.
-  EXPECT_EQ(h.text, ":UPD #9000000009<block 9 bytes crc32 cbf43926>");
+  EXPECT_EQ(h.texts, (std::vector<std::string>{":UPD #9000000009<block 9 bytes crc32 cbf43926>",
+                                               ":A '\\x01\\\"\\\\\\xff'\\r"}));
 }
 
 TEST(Parser, StopsAtTheRequestedBlockByte) {

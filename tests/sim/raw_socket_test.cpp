@@ -23,6 +23,7 @@ class Client {
  public:
   // False when the connection is refused.
   bool connectTo(std::uint16_t port) {
+    if (fd_ >= 0) close(fd_);
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     timeval bound{5, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
@@ -54,6 +55,16 @@ class Client {
   int fd_ = -1;
 };
 
+// Listening follows "up" closely: waits for the port, with a bound.
+bool connectWithin(Client& client, std::uint16_t port) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!client.connectTo(port)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
 TEST(RawSocket, RestartDropsRefusesAndComesBack) {
   DialogueLog log;
   InstrumentConfig config;
@@ -70,12 +81,7 @@ TEST(RawSocket, RestartDropsRefusesAndComesBack) {
 
   {
     Client c;
-    // Listening follows "up" closely; wait for the port with a bound.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    bool connected = false;
-    while (!(connected = c.connectTo(server.port())) && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(connected);
+    ASSERT_TRUE(connectWithin(c, server.port()));
     c.send("*IDN?;:DIAG:HW:HOST:FW:MAIN?\n*STB?\n");
     EXPECT_EQ(c.line(), "BENCHLAB,BL-7000,SN000123,MAIN 2.5.0;1\n");
     EXPECT_EQ(c.line(), "0\n");
@@ -88,11 +94,7 @@ TEST(RawSocket, RestartDropsRefusesAndComesBack) {
 
   ASSERT_TRUE(instrument.waitUntilUp(10s));
   Client again;
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  bool connected = false;
-  while (!(connected = again.connectTo(server.port())) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(connected);
+  ASSERT_TRUE(connectWithin(again, server.port()));
   again.send(":DIAG:HW:HOST:FW:MAIN?\n");
   EXPECT_EQ(again.line(), "0\n");
 

@@ -27,13 +27,17 @@ std::vector<std::string> bytewise(const std::string& text) {
   return out;
 }
 
-// Reads replies with "%#t" and a 1024-byte buffer, as the updater does.
+// Reads replies with "%#t" and a 1024-byte buffer, as the updater does:
+// room for 1023 characters offered, the NUL written at the count. The
+// library writes nothing past the room it was given.
 std::string readReply(ViSession vi, ViStatus* status) {
   char buf[1024];
   std::memset(buf, '#', sizeof buf);
   ViUInt32 count = sizeof buf - 1;
   *status = viScanf(vi, "%#t", &count, buf);
-  if (count >= sizeof buf || buf[count] != '\0') return "<no NUL at the count>";
+  if (count > sizeof buf - 1) return "<count beyond the room>";
+  if (buf[sizeof buf - 1] != '#') return "<written past the room>";
+  if (count < sizeof buf - 1 && buf[count] != '\0') return "<no NUL at the count>";
   return std::string(buf, count);
 }
 
@@ -47,9 +51,10 @@ TEST(FormattedRead, RepliesEndAtTheLineFeed) {
       {"one reply", {"ACME,BENCH-1,42,1.0\n"}, {"ACME,BENCH-1,42,1.0\n"}},
       {"two replies in one segment", {"+0,\"No error\"\n1\n"}, {"+0,\"No error\"\n", "1\n"}},
       {"one reply in many segments", bytewise("MAIN,0x00000000\n"), {"MAIN,0x00000000\n"}},
-      // Cut to the buffer (size less the NUL); the rest of that reply is
-      // dropped, so the next read gets the next reply.
-      {"longer than the buffer", {longReply, "next\n"}, {std::string(1022, 'x'), "next\n"}},
+      // A reply that just fits, then one cut to the room offered: the rest
+      // of that reply is dropped, so the next read gets the next reply.
+      {"exactly the room", {std::string(1022, 'z') + "\n"}, {std::string(1022, 'z') + "\n"}},
+      {"longer than the room", {longReply, "next\n"}, {std::string(1023, 'x'), "next\n"}},
       {"binary bytes", {std::string("a\0b\r\n", 5)}, {std::string("a\0b\r\n", 5)}},
   };
   for (const Case& c : cases) {

@@ -74,9 +74,12 @@ class FakeDevice {
         vxi::getReadParms(in, &p);
         reads_.push_back(p);
         std::string& head = responses_.front();
-        const std::size_t n = std::min({head.size(), readChunk, std::size_t{p.requestSize}});
+        std::size_t n = std::min({head.size(), readChunk, std::size_t{p.requestSize}});
+        const auto term = head.find(static_cast<char>(p.termChar));
+        const bool atTermChar = (p.flags & vxi::kFlagTermCharSet) && term < n;
+        if (atTermChar) n = term + 1;
         const bool end = n == head.size();
-        results = xdrWords({0, end ? 4u : 0u});
+        results = xdrWords({0, (end ? 4u : 0u) | (atTermChar ? 2u : 0u)});
         appendOpaque(results, bytesOf(head.substr(0, n)));
         head.erase(0, n);
         if (end) responses_.pop_front();
@@ -192,6 +195,28 @@ TEST_F(Vxi11Client, OpensExclusiveQueriesAndClosesTheLink) {
   expected.insert(expected.end(), 5, vxi::kDeviceRead);  // 32 bytes in 7-byte pieces
   expected.push_back(vxi::kDestroyLink);
   EXPECT_EQ(device_.procedures(), expected);
+}
+
+// With the termination character enabled the device stops a read after it,
+// and viRead reports it; without, the read runs to END.
+TEST_F(Vxi11Client, TerminationCharacterEndsARead) {
+  startServers();
+  device_.respondWith("+0,\"No error\"\n");
+  ASSERT_EQ(open(), VI_SUCCESS);
+  ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TERMCHAR, ','), VI_SUCCESS);
+  ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TERMCHAR_EN, VI_TRUE), VI_SUCCESS);
+  unsigned char buf[64];
+  ViUInt32 got = 0;
+  EXPECT_EQ(viRead(vi_, buf, sizeof buf, &got), VI_SUCCESS_TERM_CHAR);
+  EXPECT_EQ(std::string(buf, buf + got), "+0,");
+  ASSERT_EQ(viSetAttribute(vi_, VI_ATTR_TERMCHAR_EN, VI_FALSE), VI_SUCCESS);
+  EXPECT_EQ(viRead(vi_, buf, sizeof buf, &got), VI_SUCCESS);
+  EXPECT_EQ(std::string(buf, buf + got), "\"No error\"\n");
+  const auto reads = device_.reads();
+  ASSERT_EQ(reads.size(), 2u);
+  EXPECT_EQ(reads[0].flags, vxi::kFlagTermCharSet);
+  EXPECT_EQ(reads[0].termChar, ',');
+  EXPECT_EQ(reads[1].flags, 0);
 }
 
 class BlockDownload : public Vxi11Client, public ::testing::WithParamInterface<std::uint32_t> {};

@@ -7,9 +7,10 @@
 // the rest of the format is skipped.
 //
 // A string never overflows its buffer: it stores at most the width's
-// characters (%1023t), or the '#' size less one for the NUL, or
-// kUnboundedStringLimit; the rest of an over-long reply is read and
-// dropped, so that the next read starts at the next reply.
+// characters and a NUL (%1023t), or kUnboundedStringLimit and a NUL, or
+// with '#' at most the size's bytes, NUL included when it fits; the rest
+// of an over-long reply is read and dropped, so that the next read starts
+// at the next reply.
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -155,8 +156,9 @@ class Scanner {
       if (conv.sized) {
         count = va_arg(args_.list, ViUInt32*);
         if (!count) return VI_ERROR_INV_PARAMETER;
-        // The size is the buffer's: one byte of it is the NUL.
-        limit = *count > 0 ? *count - 1 : 0;
+        // Nothing is written past the size given: a reply that fills it
+        // gets no NUL from here (the caller terminates at the count).
+        limit = *count;
       }
       out = va_arg(args_.list, char*);
       if (!out) return VI_ERROR_INV_PARAMETER;
@@ -183,7 +185,9 @@ class Scanner {
       reader_.take();
       if (reader_.ended() || (conv.conversion == 'T' && c == '\n')) break;
     }
-    if (out && !(conv.sized && *count == 0)) out[stored] = '\0';
+    // A width or the built-in limit leaves room for the NUL; a '#' size
+    // does only when the reply was shorter.
+    if (out && (!conv.sized || stored < limit)) out[stored] = '\0';
     if (count) *count = static_cast<ViUInt32>(stored);
     *matched = any;
     return st;

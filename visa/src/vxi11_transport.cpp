@@ -122,6 +122,7 @@ class Vxi11Transport final : public Transport {
                 ViUInt32 timeoutMs) override;
   ViStatus readStb(ViUInt16* stb, ViUInt32 timeoutMs) override;
   ViStatus clear(ViUInt32 timeoutMs) override;
+  ViStatus setAttribute(ViAttr attr, ViAttrState value) override;
   ViStatus close() override;
 
  private:
@@ -136,7 +137,19 @@ class Vxi11Transport final : public Transport {
   std::int32_t lid_ = 0;
   bool linked_ = false;
   std::uint32_t maxWrite_ = 1024;
+  // With the termination character enabled the device itself stops a read
+  // after it (termchrset), as VISA reads stop there.
+  bool termCharEnabled_ = false;
+  std::uint8_t termChar_ = '\n';
 };
+
+ViStatus Vxi11Transport::setAttribute(ViAttr attr, ViAttrState value) {
+  switch (attr) {
+    case VI_ATTR_TERMCHAR_EN: termCharEnabled_ = value == VI_TRUE; return VI_SUCCESS;
+    case VI_ATTR_TERMCHAR: termChar_ = static_cast<std::uint8_t>(value); return VI_SUCCESS;
+    default: return VI_ERROR_NSUP_ATTR;
+  }
+}
 
 ViStatus Vxi11Transport::call(const ConstBuffer* bulk, std::size_t bulkCount,
                               ViUInt32 ioTimeoutMs, rpc::XdrReader* results) {
@@ -231,6 +244,8 @@ ViStatus Vxi11Transport::read(unsigned char* data, std::size_t capacity, std::si
     parms.lid = lid_;
     parms.requestSize = static_cast<std::uint32_t>(std::min<std::size_t>(capacity - *got, kReadChunk));
     parms.ioTimeout = deadline.remainingMs();
+    parms.flags = termCharEnabled_ ? vxi::kFlagTermCharSet : 0;
+    parms.termChar = termChar_;
     vxi::putReadParms(channel_.begin(vxi::kDeviceRead).xdr(), parms);
     rpc::XdrReader results(nullptr, 0);
     const ViStatus status = call(nullptr, 0, parms.ioTimeout, &results);
@@ -243,11 +258,14 @@ ViStatus Vxi11Transport::read(unsigned char* data, std::size_t capacity, std::si
     if (!resp.data.empty()) std::memcpy(data + *got, resp.data.data(), resp.data.size());
     *got += resp.data.size();
     if (resp.error != vxi::kNoError) return vxi11ErrorStatus(resp.error);
-    if (resp.reason & vxi::kReasonEnd) {
+    // The termination character ends the read like END does (the session
+    // tells the two apart by the last byte); one we never asked for only
+    // hands back what we have.
+    if ((resp.reason & vxi::kReasonEnd) ||
+        (termCharEnabled_ && (resp.reason & vxi::kReasonTermChar))) {
       *end = true;
       return VI_SUCCESS;
     }
-    // A termination character we never asked for: hand back what we have.
     if (resp.reason & vxi::kReasonTermChar) return VI_SUCCESS;
     if (deadline.passed() && *got < capacity) return VI_ERROR_TMO;
   }

@@ -14,7 +14,7 @@ std::uint8_t* RecordAssembler::prepare(std::size_t* room) {
   }
   if (state_ == State::body) {
     *room = fragmentLeft_;
-    return record_.data() + (record_.size() - fragmentLeft_);
+    return storage_.data() + (size_ - fragmentLeft_);
   }
   *room = 0;
   return nullptr;
@@ -35,7 +35,7 @@ void RecordAssembler::headerArrived() {
   headerHave_ = 0;
   lastFragment_ = (word & kLastFragment) != 0;
   const std::size_t length = word & kFragmentLengthMask;
-  if (length > maxRecord_ - record_.size()) {
+  if (length > maxRecord_ - size_) {
     state_ = State::tooLarge;
     return;
   }
@@ -44,8 +44,9 @@ void RecordAssembler::headerArrived() {
     state_ = lastFragment_ ? State::complete : State::header;
     return;
   }
-  // Grows the storage once per fragment, not per byte.
-  record_.resize(record_.size() + length);
+  // Grows the storage at most once per fragment, never per byte.
+  size_ += length;
+  if (storage_.size() < size_) storage_.resize(size_);
   fragmentLeft_ = length;
   state_ = State::body;
 }
@@ -68,7 +69,7 @@ void RecordAssembler::reset() {
   headerHave_ = 0;
   fragmentLeft_ = 0;
   lastFragment_ = false;
-  record_.clear();
+  size_ = 0;
 }
 
 }  // namespace benchfw::rpc

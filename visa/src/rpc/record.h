@@ -40,9 +40,9 @@ class RecordAssembler {
   bool tooLarge() const { return state_ == State::tooLarge; }
   bool done() const { return complete() || tooLarge(); }
   // True between records: nothing of the next one has arrived yet.
-  bool idle() const { return state_ == State::header && headerHave_ == 0 && record_.empty(); }
+  bool idle() const { return state_ == State::header && headerHave_ == 0 && size_ == 0; }
 
-  std::span<const std::uint8_t> record() const { return record_; }
+  std::span<const std::uint8_t> record() const { return {storage_.data(), size_}; }
   // Starts the next record; keeps the storage for reuse.
   void reset();
 
@@ -56,7 +56,10 @@ class RecordAssembler {
   std::size_t headerHave_ = 0;
   std::size_t fragmentLeft_ = 0;
   bool lastFragment_ = false;
-  std::vector<std::uint8_t> record_;
+  // Only grows, so records after the first large one cost no allocation and
+  // no zero-filling; size_ is the current record's length.
+  std::vector<std::uint8_t> storage_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace benchfw::rpc
