@@ -143,7 +143,9 @@ bool Vxi11Server::bindTcp(Endpoint& endpoint) {
   endpoint.listening = false;
   endpoint.fd = boundSocket(address_, endpoint.port, SOCK_STREAM);
   if (endpoint.fd < 0) return false;
-  endpoint.port = boundPort(endpoint.fd);
+  // A free port is picked once, in bind(); every later socket (after each
+  // restart) takes the same number, so the ports stay put for the whole run.
+  if (endpoint.port == 0) endpoint.port = boundPort(endpoint.fd);
   return true;
 }
 
@@ -235,7 +237,6 @@ void Vxi11Server::followInstrument() {
     if (e->fd < 0 && !bindTcp(*e)) continue;  // tried again on the next tick
     e->listening = listen(e->fd, 16) == 0;
   }
-  shared_.corePort = core_.port;
 }
 
 void Vxi11Server::answerDatagram() {
