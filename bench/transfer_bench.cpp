@@ -97,8 +97,9 @@ int connectPlain(std::uint16_t port) {
 
 ViSession openVisa(ViSession rm, const std::string& resource) {
   ViSession vi = VI_NULL;
-  if (viOpen(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, 100, &vi) != VI_SUCCESS) {
-    std::fprintf(stderr, "cannot open %s\n", resource.c_str());
+  const ViStatus status = viOpen(rm, resource.c_str(), VI_EXCLUSIVE_LOCK, 100, &vi);
+  if (status != VI_SUCCESS) {
+    std::fprintf(stderr, "cannot open %s: status %d\n", resource.c_str(), static_cast<int>(status));
     std::exit(3);
   }
   viSetAttribute(vi, VI_ATTR_TMO_VALUE, 120000);
@@ -128,14 +129,12 @@ int main(int argc, char** argv) {
   const int plainFd = connectPlain(plainPeer.port());
   const ViSession rawVi = openVisa(rm, "TCPIP0::127.0.0.1::" + std::to_string(visaPeer.port()) + "::SOCKET");
   std::vector<std::pair<std::string, ViSession>> vxiSessions;
-#ifdef BENCHFW_BENCH_VXI11
   std::vector<std::unique_ptr<benchfw::bench::Vxi11DiscardPeer>> vxiPeers;
   for (std::uint32_t maxRecv : {1u << 20, 4096u}) {
     vxiPeers.push_back(std::make_unique<benchfw::bench::Vxi11DiscardPeer>(messageBytes, maxRecv));
     vxiSessions.emplace_back("VXI-11 maxRecvSize " + std::to_string(maxRecv),
                              openVisa(rm, vxiPeers.back()->resource()));
   }
-#endif
   std::vector<double> plain, raw;
   std::vector<std::vector<double>> vxi(vxiSessions.size());
   for (int i = 0; i < reps; ++i) {
