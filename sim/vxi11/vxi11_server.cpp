@@ -250,7 +250,8 @@ void Vxi11Server::answerDatagram() {
   rpc::XdrReader peek(datagram.data(), static_cast<std::size_t>(n));
   rpc::CallHeader call;
   if (!rpc::getCallHeader(peek, &call) || call.program != rpc::portmap::kProgram) return;
-  Vxi11Calls calls(shared_, "portmap/udp");
+  const std::atomic<bool> never{false};
+  Vxi11Calls calls(shared_, "portmap/udp", never);
   Vxi11Reply reply;
   calls.handle({datagram.data(), static_cast<std::size_t>(n)}, &reply);
   if (!reply.send || !reply.head.seal(0)) return;
@@ -282,7 +283,7 @@ void Vxi11Server::serve(Connection& c) {
   instrument_.log().line(c.name, "connected");
   std::string reason;
   {
-    Vxi11Calls calls(shared_, c.name);
+    Vxi11Calls calls(shared_, c.name, c.dropRequested);
     rpc::RecordAssembler record(shared_.maxRecvSize + kRecordSlack);
     while (reason.empty()) {
       if (c.dropRequested || stopping_) {
