@@ -22,6 +22,8 @@ namespace {
 
 // How often idle threads look at drop and stop requests.
 constexpr int kTickMs = 50;
+// The longest a restarted connection waits for the acceptor to catch up.
+constexpr int kDropWaitMs = 2000;
 // A client that takes no reply bytes for this long is given up on.
 constexpr int kSendStallMs = 10000;
 // Room for the RPC header and fixed arguments around a maximal write; a
@@ -311,6 +313,7 @@ void Vxi11Server::serve(Connection& c) {
       calls.handle(record.record(), &reply);
       if (reply.send && !sendReply(c.fd, reply)) reason = "send failed";
       record.reset();
+      if (reply.dropAfter && reply.send) awaitDropRequest(c);
       if (reply.dropAfter && reason.empty())
         reason = reply.send ? "dropped by the instrument" : "dropped without a reply";
     }
@@ -319,6 +322,16 @@ void Vxi11Server::serve(Connection& c) {
   instrument_.log().line(c.name, "connection closed: " + reason);
   c.finished = true;
   wake();
+}
+
+// After answering the command that restarted the instrument, the connection
+// closes only once the acceptor has seen the restart (it stops listening
+// before it asks connections to go): a client that sees the close and
+// tries again is refused, as by an instrument that has left the network.
+void Vxi11Server::awaitDropRequest(const Connection& c) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDropWaitMs);
+  while (!c.dropRequested && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs / 10));
 }
 
 void Vxi11Server::reapFinished(bool all) {
