@@ -24,19 +24,6 @@ namespace {
 
 using namespace benchfw::rpc;
 
-int listenOnLoopback(std::uint16_t* port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    std::exit(3);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
 bool sendAll(int fd, const std::uint8_t* p, std::size_t n) {
   while (n) {
     const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
