@@ -10,16 +10,21 @@
 
 namespace benchfw::bench {
 
-SocketDiscardPeer::SocketDiscardPeer(std::size_t messageBytes) : messageBytes_(messageBytes) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+int listenOnLoopback(std::uint16_t* port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 1) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
     std::exit(3);
-  port_ = ntohs(a.sin_port);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+SocketDiscardPeer::SocketDiscardPeer(std::size_t messageBytes) : messageBytes_(messageBytes) {
+  listenFd_ = listenOnLoopback(&port_);
   thread_ = std::thread([this] { serve(); });
 }
 

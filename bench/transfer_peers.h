@@ -11,6 +11,9 @@
 
 namespace benchfw::bench {
 
+// A listening TCP socket on 127.0.0.1 with a free port; exits on failure.
+int listenOnLoopback(std::uint16_t* port);
+
 // Raw TCP: counts bytes; after each `messageBytes` it answers "1\n".
 class SocketDiscardPeer {
  public:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <strings.h>
 
 #include "rpc/message.h"
@@ -16,6 +17,11 @@ using std::chrono::milliseconds;
 
 // The most one device_read hands back; the client calls again for more.
 constexpr std::uint32_t kMaxReadChunk = 1u << 20;
+// Long waits (a client's io_timeout or lock_timeout may be minutes) look at
+// the connection's fate this often.
+constexpr milliseconds kWaitSlice{10};
+// Message available: a ready response waits in the session's output queue.
+constexpr std::uint8_t kMav = 0x10;
 
 void accept(Vxi11Reply* reply, std::uint32_t xid) {
   rpc::putAcceptedReply(reply->head.xdr(), xid, rpc::AcceptStat::success);
@@ -23,8 +29,10 @@ void accept(Vxi11Reply* reply, std::uint32_t xid) {
 
 }  // namespace
 
-Vxi11Calls::Vxi11Calls(Vxi11Shared& shared, std::string connectionName)
-    : shared_(shared), instrument_(shared.instrument), name_(std::move(connectionName)) {}
+Vxi11Calls::Vxi11Calls(Vxi11Shared& shared, std::string connectionName,
+                       const std::atomic<bool>& abandon)
+    : shared_(shared), instrument_(shared.instrument), name_(std::move(connectionName)),
+      abandon_(abandon) {}
 
 Vxi11Calls::~Vxi11Calls() {
   for (auto& [lid, link] : links_) releaseLink(*link);
@@ -138,7 +146,7 @@ bool Vxi11Calls::createLink(rpc::XdrReader& in, rpc::XdrWriter& out) {
   auto link = std::make_unique<Link>();
   link->lid = shared_.nextLid.fetch_add(1);
   link->generation = instrument_.generation();
-  if (parms.lockDevice && !instrument_.lock(link.get(), milliseconds(parms.lockTimeout))) {
+  if (parms.lockDevice && !takeLock(*link, parms.lockTimeout, true)) {
     logLine(link->lid, "create_link refused: device locked by another link");
     resp.error = vxi::kDeviceLocked;
     vxi::putCreateLinkResp(out, resp);
@@ -157,10 +165,28 @@ bool Vxi11Calls::createLink(rpc::XdrReader& in, rpc::XdrWriter& out) {
 std::int32_t Vxi11Calls::lockCheck(Link& link, std::int32_t flags, std::uint32_t lockTimeoutMs) {
   if (!instrument_.lockedByOther(&link)) return vxi::kNoError;
   if (!(flags & vxi::kFlagWaitLock)) return vxi::kDeviceLocked;
-  // Wait for the lock to come free by taking it, then give it back.
-  if (!instrument_.lock(&link, milliseconds(lockTimeoutMs))) return vxi::kDeviceLocked;
-  instrument_.unlock(&link);
-  return vxi::kNoError;
+  return takeLock(link, lockTimeoutMs, false) ? vxi::kNoError : vxi::kDeviceLocked;
+}
+
+bool Vxi11Calls::takeLock(Link& link, std::uint32_t waitMs, bool keep) {
+  const auto deadline = std::chrono::steady_clock::now() + milliseconds(waitMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (instrument_.lock(&link, std::clamp(left, milliseconds(0), kWaitSlice))) {
+      if (!keep) instrument_.unlock(&link);
+      return true;
+    }
+    if (left <= kWaitSlice || abandon_) return false;
+  }
+}
+
+bool Vxi11Calls::awaitResponse(Link& link, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    if (abandon_ || !link.session->alive()) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if ((link.session->statusByte() & kMav) || now >= deadline) return true;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, kWaitSlice));
+  }
 }
 
 bool Vxi11Calls::deviceWrite(rpc::XdrReader& in, Vxi11Reply* reply) {
@@ -209,6 +235,12 @@ std::int32_t Vxi11Calls::readResponse(Link& link, const vxi::ReadParms& parms, s
   *got = 0;
   *reason = 0;
   while (*got < want) {
+    // Waiting here rather than inside the session keeps a long io_timeout
+    // from holding up a restart or a stop.
+    if (!awaitResponse(link, deadline)) {
+      *dead = true;
+      return vxi::kIoError;
+    }
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
     // With a termination character we must not read past it: byte by byte.
     const std::size_t ask = termChar ? 1 : want - *got;
@@ -281,8 +313,8 @@ bool Vxi11Calls::deviceLock(rpc::XdrReader& in, rpc::XdrWriter& out) {
   Link* link = find(parms.lid);
   std::int32_t error = vxi::kInvalidLinkId;
   if (link) {
-    const auto wait = milliseconds((parms.flags & vxi::kFlagWaitLock) ? parms.lockTimeout : 0);
-    error = instrument_.lock(link, wait) ? vxi::kNoError : vxi::kDeviceLocked;
+    const std::uint32_t wait = (parms.flags & vxi::kFlagWaitLock) ? parms.lockTimeout : 0;
+    error = takeLock(*link, wait, true) ? vxi::kNoError : vxi::kDeviceLocked;
   }
   out.putI32(error);
   return true;

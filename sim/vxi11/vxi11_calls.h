@@ -11,6 +11,7 @@
 #define BENCHFW_SIM_VXI11_CALLS_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -47,7 +48,9 @@ struct Vxi11Reply {
 
 class Vxi11Calls {
  public:
-  Vxi11Calls(Vxi11Shared& shared, std::string connectionName);
+  // `abandon` turns true when the connection must go (restart, stop): the
+  // long waits below (a response, a lock) give up within a few ms then.
+  Vxi11Calls(Vxi11Shared& shared, std::string connectionName, const std::atomic<bool>& abandon);
   ~Vxi11Calls();  // frees this connection's links and their locks
   Vxi11Calls(const Vxi11Calls&) = delete;
   Vxi11Calls& operator=(const Vxi11Calls&) = delete;
@@ -77,6 +80,12 @@ class Vxi11Calls {
   // 0, or 11 when another link holds the lock and it did not come free
   // within lock_timeout (only waited for with the waitlock flag).
   std::int32_t lockCheck(Link& link, std::int32_t flags, std::uint32_t lockTimeoutMs);
+  // Takes the device lock for `link`, waiting up to `waitMs` in short
+  // slices; `keep` false gives it back at once (a wait for it to be free).
+  bool takeLock(Link& link, std::uint32_t waitMs, bool keep);
+  // Waits in short slices until the link's session has a response ready,
+  // has died, or `deadline` has passed. False when the connection must go.
+  bool awaitResponse(Link& link, std::chrono::steady_clock::time_point deadline);
   // Reads for device_read into buffer_; returns the VXI-11 error, and
   // *dead when the session died (the connection must go).
   std::int32_t readResponse(Link& link, const rpc::vxi11::ReadParms& parms,
@@ -87,6 +96,7 @@ class Vxi11Calls {
   Vxi11Shared& shared_;
   Instrument& instrument_;
   const std::string name_;
+  const std::atomic<bool>& abandon_;
   std::map<std::int32_t, std::unique_ptr<Link>> links_;
   std::vector<std::uint8_t> buffer_;
 };

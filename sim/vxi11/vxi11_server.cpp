@@ -22,6 +22,8 @@ namespace {
 
 // How often idle threads look at drop and stop requests.
 constexpr int kTickMs = 50;
+// The longest a restarted connection waits for the acceptor to catch up.
+constexpr int kDropWaitMs = 2000;
 // A client that takes no reply bytes for this long is given up on.
 constexpr int kSendStallMs = 10000;
 // Room for the RPC header and fixed arguments around a maximal write; a
@@ -143,7 +145,9 @@ bool Vxi11Server::bindTcp(Endpoint& endpoint) {
   endpoint.listening = false;
   endpoint.fd = boundSocket(address_, endpoint.port, SOCK_STREAM);
   if (endpoint.fd < 0) return false;
-  endpoint.port = boundPort(endpoint.fd);
+  // A free port is picked once, in bind(); every later socket (after each
+  // restart) takes the same number, so the ports stay put for the whole run.
+  if (endpoint.port == 0) endpoint.port = boundPort(endpoint.fd);
   return true;
 }
 
@@ -235,7 +239,6 @@ void Vxi11Server::followInstrument() {
     if (e->fd < 0 && !bindTcp(*e)) continue;  // tried again on the next tick
     e->listening = listen(e->fd, 16) == 0;
   }
-  shared_.corePort = core_.port;
 }
 
 void Vxi11Server::answerDatagram() {
@@ -249,7 +252,8 @@ void Vxi11Server::answerDatagram() {
   rpc::XdrReader peek(datagram.data(), static_cast<std::size_t>(n));
   rpc::CallHeader call;
   if (!rpc::getCallHeader(peek, &call) || call.program != rpc::portmap::kProgram) return;
-  Vxi11Calls calls(shared_, "portmap/udp");
+  const std::atomic<bool> never{false};
+  Vxi11Calls calls(shared_, "portmap/udp", never);
   Vxi11Reply reply;
   calls.handle({datagram.data(), static_cast<std::size_t>(n)}, &reply);
   if (!reply.send || !reply.head.seal(0)) return;
@@ -281,7 +285,7 @@ void Vxi11Server::serve(Connection& c) {
   instrument_.log().line(c.name, "connected");
   std::string reason;
   {
-    Vxi11Calls calls(shared_, c.name);
+    Vxi11Calls calls(shared_, c.name, c.dropRequested);
     rpc::RecordAssembler record(shared_.maxRecvSize + kRecordSlack);
     while (reason.empty()) {
       if (c.dropRequested || stopping_) {
@@ -309,6 +313,7 @@ void Vxi11Server::serve(Connection& c) {
       calls.handle(record.record(), &reply);
       if (reply.send && !sendReply(c.fd, reply)) reason = "send failed";
       record.reset();
+      if (reply.dropAfter && reply.send) awaitDropRequest(c);
       if (reply.dropAfter && reason.empty())
         reason = reply.send ? "dropped by the instrument" : "dropped without a reply";
     }
@@ -317,6 +322,16 @@ void Vxi11Server::serve(Connection& c) {
   instrument_.log().line(c.name, "connection closed: " + reason);
   c.finished = true;
   wake();
+}
+
+// After answering the command that restarted the instrument, the connection
+// closes only once the acceptor has seen the restart (it stops listening
+// before it asks connections to go): a client that sees the close and
+// tries again is refused, as by an instrument that has left the network.
+void Vxi11Server::awaitDropRequest(const Connection& c) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDropWaitMs);
+  while (!c.dropRequested && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs / 10));
 }
 
 void Vxi11Server::reapFinished(bool all) {

@@ -56,6 +56,7 @@ class Vxi11Server : public InstrumentListener {
   void acceptOne(Endpoint& endpoint, const char* kind);
   void answerDatagram();
   void serve(Connection& connection);
+  void awaitDropRequest(const Connection& connection);
   void reapFinished(bool all);
   void wake();
 

@@ -14,16 +14,9 @@ using ::testing::internal::GetCapturedStderr;
 // Runs openInstrument against the script; returns what it threw, or
 // VI_SUCCESS.
 ViStatus open(ViSession& vi, std::string* err = nullptr) {
-  CaptureStderr();
-  ViStatus thrown = VI_SUCCESS;
-  try {
-    openInstrument(rm, vi, resource);
-  } catch (ViStatus s) {
-    thrown = s;
-  }
-  const std::string out = GetCapturedStderr();
-  if (err) *err = out;
-  return thrown;
+  const Outcome o = capture([&] { openInstrument(rm, vi, resource); });
+  if (err) *err = o.err;
+  return o.thrown;
 }
 
 Step slow(Step s, std::uint32_t ms) {

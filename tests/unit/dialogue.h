@@ -3,7 +3,10 @@
 #ifndef BENCHFW_TESTS_DIALOGUE_H
 #define BENCHFW_TESTS_DIALOGUE_H
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "visa_double.h"
@@ -14,6 +17,31 @@ inline constexpr ViSession rm = 1;
 inline constexpr char resource[] = "TCPIP0::192.0.2.7::5025::SOCKET";
 inline const std::string noError = "+0,\"No error\"\n";
 inline const std::string identity = "BENCHLAB,BL-7000,SN000123,MAIN 2.5.1\n";
+
+// What an updater operation left behind: what it returned (as an int; -1
+// when it returned nothing or threw), the status it threw (VI_SUCCESS when
+// none) and what it wrote to standard error.
+struct Outcome {
+  int result = -1;
+  ViStatus thrown = VI_SUCCESS;
+  std::string err;
+};
+
+template <typename F>
+Outcome capture(F f) {
+  Outcome o;
+  ::testing::internal::CaptureStderr();
+  try {
+    if constexpr (std::is_void_v<decltype(f())>)
+      f();
+    else
+      o.result = static_cast<int>(f());
+  } catch (ViStatus s) {
+    o.thrown = s;
+  }
+  o.err = ::testing::internal::GetCapturedStderr();
+  return o;
+}
 
 inline std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {
   a.insert(a.end(), b.begin(), b.end());

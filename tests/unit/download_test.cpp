@@ -13,28 +13,8 @@ namespace benchfw {
 namespace {
 
 using namespace testing;
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::GetCapturedStderr;
 
 constexpr ViSession vi = 8;
-
-struct Outcome {
-  ViStatus thrown = VI_SUCCESS;
-  std::string err;
-};
-
-template <typename F>
-Outcome capture(F f) {
-  Outcome o;
-  CaptureStderr();
-  try {
-    f();
-  } catch (ViStatus s) {
-    o.thrown = s;
-  }
-  o.err = GetCapturedStderr();
-  return o;
-}
 
 std::string fileBytes(const char* path) {
   std::ifstream in(path, std::ios::binary);

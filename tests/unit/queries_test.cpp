@@ -18,29 +18,13 @@ using ::testing::internal::GetCapturedStderr;
 
 constexpr ViSession vi = 3;
 
-struct Outcome {
-  bool mainRuns = false;
-  ViStatus thrown = VI_SUCCESS;
-  std::string err;
-};
-
-Outcome askState() {
-  Outcome o;
-  CaptureStderr();
-  try {
-    o.mainRuns = isMainAppRunning(vi);
-  } catch (ViStatus s) {
-    o.thrown = s;
-  }
-  o.err = GetCapturedStderr();
-  return o;
-}
+Outcome askState() { return capture([] { return isMainAppRunning(vi); }); }
 
 TEST(IsMainAppRunning, HealthyDialogueByteForByte) {
   Script script;
   script.expect(stateQuery("1\n"));
   const Outcome o = askState();
-  EXPECT_TRUE(o.mainRuns);
+  EXPECT_EQ(o.result, 1);
   EXPECT_EQ(o.thrown, VI_SUCCESS);
   EXPECT_EQ(o.err, "*IDN? = " + identity + ":DIAG:HW:HOST:FW:MAIN? = 1\n");
   EXPECT_EQ(script.transcript(),
@@ -66,7 +50,7 @@ TEST(IsMainAppRunning, StateRepliesOtherThanExactlyOneAreFalse) {
     Script script;
     script.expect(stateQuery(state));
     const Outcome o = askState();
-    EXPECT_FALSE(o.mainRuns) << printable(state);
+    EXPECT_EQ(o.result, 0) << printable(state);
     EXPECT_EQ(o.thrown, VI_SUCCESS);
   }
 }
@@ -135,7 +119,7 @@ TEST(IsMainAppRunning, OverLongIdentityKeepsItsFirst1023Characters) {
   const std::string longIdentity(3000, 'A');
   script.expect(stateQuery("1\n", longIdentity + "\n"));
   const Outcome o = askState();
-  EXPECT_TRUE(o.mainRuns);
+  EXPECT_EQ(o.result, 1);
   EXPECT_EQ(o.err, "*IDN? = " + std::string(1023, 'A') + ":DIAG:HW:HOST:FW:MAIN? = 1\n");
 }
 

@@ -11,21 +11,12 @@ namespace benchfw {
 namespace {
 
 using namespace testing;
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::GetCapturedStderr;
-
-struct Outcome {
-  int status;
-  std::string err;
-};
 
 Outcome run(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  CaptureStderr();
-  const int status = runFrame(static_cast<int>(args.size()), argv.data());
-  return {status, GetCapturedStderr()};
+  return capture([&] { return runFrame(static_cast<int>(args.size()), argv.data()); });
 }
 
 TEST(RunFrame, WrongArgumentCountShowsUsageOnly) {
@@ -41,7 +32,7 @@ TEST(RunFrame, WrongArgumentCountShowsUsageOnly) {
   for (const Case& c : cases) {
     Script script;  // any VISA call would fail the test
     const Outcome o = run(c.args);
-    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.result, 1);
     EXPECT_EQ(o.err, c.err);
     EXPECT_TRUE(script.calls().empty());
   }
@@ -55,7 +46,7 @@ TEST(RunFrame, ResourceManagerNotOpenedReportsWithoutClosing) {
     s.status = status;
     script.expect(s);
     const Outcome o = run({"benchfw", resource});
-    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.result, 1);
     EXPECT_EQ(o.err, "Open VISA\n\nVISA error\n");
     EXPECT_TRUE(script.transcript({Op::close}).empty());
   }
@@ -68,7 +59,7 @@ TEST(RunFrame, EmptyResourceIsOneArgument) {
   script.expect({openRm(), never, sleeps(), call(Op::close)});
   const Outcome o = run({"benchfw", ""});
   EXPECT_EQ(o.err, "Open VISA\nOpen Instrument()\n\nVISA error\n");
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.result, 1);
 }
 
 TEST(RunFrame, FailureInsideOpenClosesOnlyTheResourceManagerBeforeReporting) {
@@ -79,7 +70,7 @@ TEST(RunFrame, FailureInsideOpenClosesOnlyTheResourceManagerBeforeReporting) {
   silent.takesMs = 120000;
   script.expect({openRm(), opens(5), call(Op::setAttribute), silent, sleeps(), call(Op::close)});
   const Outcome o = run({"benchfw", resource});
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.result, 1);
   const std::string before = std::string("Open VISA\nOpen Instrument(") + resource + ")\n";
   EXPECT_EQ(o.err, before + "\nVISA error\n");
   const Call& close = script.calls().back();
@@ -93,7 +84,7 @@ TEST(RunFrame, FailureAfterTheCloserTookTheSessionClosesNewestFirst) {
   script.expect(std::vector<Step>{openRm()} + answeringOpen(5) +
                 std::vector<Step>{fails(Op::clear, VI_ERROR_CONN_LOST)} + closes() + closes());
   const Outcome o = run({"benchfw", resource});
-  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.result, 1);
   EXPECT_EQ(script.transcript({Op::close}), "viClose(5) -> 0\nviClose(1) -> 0\n");
   EXPECT_EQ(o.err.substr(o.err.size() - 12), "\nVISA error\n");
   EXPECT_EQ(script.calls().back().stderrAt, static_cast<long>(o.err.size() - 12));

@@ -15,23 +15,7 @@ using namespace testing;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
-struct Outcome {
-  int status = -1;
-  ViStatus thrown = VI_SUCCESS;
-  std::string err;
-};
-
-Outcome runPlan() {
-  Outcome o;
-  CaptureStderr();
-  try {
-    o.status = runUpdatePlan(rm, resource);
-  } catch (ViStatus s) {
-    o.thrown = s;
-  }
-  o.err = GetCapturedStderr();
-  return o;
-}
+Outcome runPlan() { return capture([] { return runUpdatePlan(rm, resource); }); }
 
 // Phases as the instrument sees them. Sessions 11, 12, 13 belong to
 // phases 1, 2, 3.
@@ -60,7 +44,7 @@ TEST(UpdatePlan, StartingInMainSendsBothImagesAndEndsInMain) {
   script.expect(mainThenSub + phase(12, "0\n") + download() + restart() + closes() +
                 std::vector<Step>{sleeps()} + phase(13, "1\n") + closes());
   const Outcome o = runPlan();
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.result, 0);
   EXPECT_EQ(script.transcript({Op::bufWrite, Op::close, Op::sleep}),
             "viBufWrite(11, subAppImage, " + std::to_string(subAppImageSize) + ") -> 0\n"
             "viClose(11) -> 0\n"
@@ -78,7 +62,7 @@ TEST(UpdatePlan, StartingInSubSkipsTheSubImageButStillWaits) {
                 download() + restart() + closes() + std::vector<Step>{sleeps()} + phase(13, "1\n") +
                 closes());
   const Outcome o = runPlan();
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.result, 0);
   EXPECT_EQ(script.transcript({Op::bufWrite, Op::sleep}),
             "sleep 0\nviBufWrite(12, mainAppImage, " + std::to_string(mainAppImageSize) +
                 ") -> 0\nsleep 10000\n");
@@ -102,7 +86,7 @@ TEST(UpdatePlan, WrongApplicationEndsWithItsMessage) {
     Script script;
     script.expect(c.steps);
     const Outcome o = runPlan();
-    EXPECT_EQ(o.status, 1) << c.name;
+    EXPECT_EQ(o.result, 1) << c.name;
     ASSERT_GE(o.err.size(), c.tail.size());
     EXPECT_EQ(o.err.substr(o.err.size() - c.tail.size()), c.tail) << c.name;
     // The message comes before the session is closed.

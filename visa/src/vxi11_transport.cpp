@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "rpc/vxi11_wire.h"
 #include "socket_io.h"
 #include "transport.h"
+#include "vxi11_part_cursor.h"
 #include "vxi11_portmap.h"
 #include "vxi11_rpc_channel.h"
 #include "vxi11_status.h"
@@ -56,57 +56,6 @@ ViUInt32 addMs(ViUInt32 a, ViUInt32 b) {
 Deadline replyDeadline(ViUInt32 ioTimeoutMs) {
   return Deadline::after(addMs(ioTimeoutMs, kReplyMarginMs));
 }
-
-// The pieces of a gather write, walked chunk by chunk without copying.
-class PartCursor {
- public:
-  PartCursor(const ConstBuffer* parts, std::size_t count) : parts_(parts), count_(count) {
-    skipEmpty();
-  }
-  bool atEnd() const { return index_ == count_; }
-  // The buffers of the next `limit` bytes (or fewer at the end).
-  std::size_t take(std::size_t limit, std::vector<ConstBuffer>* out) {
-    out->clear();
-    std::size_t taken = 0;
-    std::size_t index = index_;
-    std::size_t offset = offset_;
-    while (taken < limit && index < count_) {
-      const std::size_t n = std::min(limit - taken, parts_[index].size - offset);
-      if (n) out->push_back({parts_[index].data + offset, n});
-      taken += n;
-      offset += n;
-      if (offset == parts_[index].size) {
-        ++index;
-        offset = 0;
-      }
-    }
-    return taken;
-  }
-  void advance(std::size_t n) {
-    while (n && index_ < count_) {
-      const std::size_t step = std::min(n, parts_[index_].size - offset_);
-      offset_ += step;
-      n -= step;
-      if (offset_ == parts_[index_].size) {
-        ++index_;
-        offset_ = 0;
-      }
-    }
-    skipEmpty();
-  }
-
- private:
-  void skipEmpty() {
-    while (index_ < count_ && parts_[index_].size == offset_) {
-      ++index_;
-      offset_ = 0;
-    }
-  }
-  const ConstBuffer* parts_;
-  std::size_t count_;
-  std::size_t index_ = 0;
-  std::size_t offset_ = 0;
-};
 
 class Vxi11Transport final : public Transport {
  public:
