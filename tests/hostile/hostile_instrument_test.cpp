@@ -134,7 +134,8 @@ class HostileInstrument : public ::testing::TestWithParam<Row> {};
 
 TEST_P(HostileInstrument, UpdaterEndsAsItsBehaviourSays) {
   const Row& row = GetParam();
-  const std::string dir = e2e::makeTempDir(std::string("hostile-") + row.name);
+  const ScratchDir scratch(std::string("hostile-") + row.name);
+  const std::string& dir = scratch.path();
   Simulator sim(dir, row.sim);
   ASSERT_FALSE(sim.resource().empty()) << sim.errors();
   const Texts texts{sim.resource()};

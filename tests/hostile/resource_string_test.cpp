@@ -22,7 +22,8 @@ std::string nameOf(const ::testing::TestParamInfo<const char*>& param) {
 
 TEST_P(ResourceString, IsPrintedLiterallyAndFailsCleanly) {
   const std::string resource = GetParam();
-  const UpdaterRun run = runUpdater(e2e::makeTempDir("hostile-resource"), resource, 200s);
+  const ScratchDir scratch("hostile-resource");
+  const UpdaterRun run = runUpdater(scratch.path(), resource, 200s);
   ASSERT_TRUE(run.status.has_value()) << "benchfw did not end";
   EXPECT_EQ(*run.status, 1);
   EXPECT_EQ(run.err, kOpenVisa + Texts{resource}.open() + kVisaError);

@@ -106,7 +106,8 @@ TEST(RetryLeaks, UpdaterRetryWindowStaysFlat) {
   ASSERT_NE(refusing.port(), 0);
   const std::string resource =
       "TCPIP0::127.0.0.1::" + std::to_string(refusing.port()) + "::SOCKET";
-  const std::string dir = e2e::makeTempDir("hostile-window");
+  const ScratchDir scratch("hostile-window");
+  const std::string& dir = scratch.path();
   e2e::ChildProcess updater({BENCHFW_PATH, resource}, dir + "/benchfw.err", dir + "/benchfw.out");
   const std::string pid = std::to_string(updater.pid());
 

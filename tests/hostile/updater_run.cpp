@@ -1,5 +1,8 @@
 #include "updater_run.h"
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -28,6 +31,15 @@ std::string identityOf(const std::string& app, const std::string& version) {
 }
 
 }  // namespace
+
+ScratchDir::ScratchDir(const std::string& tag) : path_(e2e::makeTempDir(tag)) {}
+
+ScratchDir::~ScratchDir() {
+  if (!::testing::Test::HasFailure()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+}
 
 Simulator::Simulator(const std::string& dir, const std::vector<std::string>& flags) : dir_(dir) {
   std::vector<std::string> argv = {BENCHFW_SIM_PATH, "--port", "0", "--restart-time", "1",

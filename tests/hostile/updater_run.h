@@ -37,6 +37,20 @@ struct UpdaterRun {
   std::string out;
 };
 
+// A fresh directory for one test's files, removed at the end unless the
+// test failed (then it is kept for a look).
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& tag);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // Runs benchfw RESOURCE to its end, at most `bound`.
 UpdaterRun runUpdater(const std::string& dir, const std::string& resource,
                       std::chrono::seconds bound);
