@@ -49,9 +49,11 @@ const Read kReads[] = {
     {"+%d,%*t", Target::integer, false, 0},
 };
 
-// Characters a text read may store; the buffer is one more.
+// Characters a text read may store. A plain buffer has one byte more, for
+// the NUL; a '#' size is the most that is written, NUL included when the
+// reply is shorter.
 std::size_t boundOf(const Read& read, ViUInt32 sizedBuffer) {
-  const std::size_t room = read.target == Target::sized ? sizedBuffer - 1 : kUnbounded;
+  const std::size_t room = read.target == Target::sized ? sizedBuffer : kUnbounded;
   return read.width ? std::min(room, read.width) : room;
 }
 
@@ -80,7 +82,8 @@ Outcome readOnce(Session& session, const Read& read, ViUInt32 sizedBuffer,
                               : scan(session, read.format, text.get());
   if (status != VI_SUCCESS) return {status, {}};
   if (read.target == Target::sized) {
-    if (count > boundOf(read, sizedBuffer) || text[count] != '\0') std::abort();
+    if (count > boundOf(read, sizedBuffer)) std::abort();
+    if (count < sizedBuffer && text[count] != '\0') std::abort();
     return {status, {text.get(), count}};
   }
   const void* nul = std::memchr(text.get(), '\0', bufferSize);

@@ -32,7 +32,7 @@ void readReply(Session& session) {
   auto buffer = std::make_unique<char[]>(kReply);
   ViUInt32 count = kReply;
   if (scan(session, "%#t", &count, buffer.get()) != VI_SUCCESS) return;
-  if (count > kReply - 1 || buffer[count] != '\0') std::abort();
+  if (count > kReply || (count < kReply && buffer[count] != '\0')) std::abort();
 }
 
 void runOperation(Session& session, unsigned op) {
