@@ -13,6 +13,7 @@
 #include <chrono>
 #include <vector>
 
+#include "sim/served_connection.h"
 #include "sim/session.h"
 
 namespace benchfw::sim {
@@ -81,13 +82,8 @@ bool sendAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-struct RawSocketServer::Connection {
-  int fd = -1;
-  std::string name;
+struct RawSocketServer::Connection : ServedConnection {
   std::string peer;
-  std::atomic<bool> dropRequested{false};
-  std::atomic<bool> finished{false};
-  std::thread thread;
 };
 
 RawSocketServer::RawSocketServer(Instrument& instrument) : instrument_(instrument) {
@@ -190,10 +186,10 @@ void RawSocketServer::acceptLoop() {
       }
       if (count == 2 && (fds[1].revents & POLLIN)) acceptOne();
     }
-    reapFinished(false);
+    reapFinished(connections_, false);
   }
   for (auto& c : connections_) c->dropRequested = true;
-  reapFinished(true);
+  reapFinished(connections_, true);
   if (listening_) {
     close(listenFd_);
     listenFd_ = -1;
@@ -287,19 +283,6 @@ void RawSocketServer::acceptOne() {
     wake();
   });
   connections_.push_back(std::move(c));
-}
-
-void RawSocketServer::reapFinished(bool all) {
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    Connection& c = **it;
-    if (!all && !c.finished) {
-      ++it;
-      continue;
-    }
-    if (c.thread.joinable()) c.thread.join();
-    if (c.fd >= 0) close(c.fd);
-    it = connections_.erase(it);
-  }
 }
 
 }  // namespace benchfw::sim

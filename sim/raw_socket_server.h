@@ -54,7 +54,6 @@ class RawSocketServer : public InstrumentListener {
   void acceptLoop();
   void followInstrument();
   void acceptOne();
-  void reapFinished(bool all);
   bool rebind();
   void wake();
 

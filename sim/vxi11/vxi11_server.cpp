@@ -1,4 +1,5 @@
 #include "sim/vxi11/vxi11_server.h"
+#include "sim/served_connection.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -117,13 +118,8 @@ bool sendReply(int fd, Vxi11Reply& reply) {
 
 }  // namespace
 
-struct Vxi11Server::Connection {
-  int fd = -1;
-  std::string name;
+struct Vxi11Server::Connection : ServedConnection {
   std::uint64_t generation = 0;  // the instrument's life it was accepted in
-  std::atomic<bool> dropRequested{false};
-  std::atomic<bool> finished{false};
-  std::thread thread;
 };
 
 Vxi11Server::Vxi11Server(Instrument& instrument, const Vxi11Options& options)
@@ -211,10 +207,10 @@ void Vxi11Server::acceptLoop() {
       if (up && (fds[2].revents & POLLIN)) acceptOne(portmap_, "portmap");
       if (up && (fds[3].revents & POLLIN)) acceptOne(core_, "vxi11");
     }
-    reapFinished(false);
+    reapFinished(connections_, false);
   }
   for (auto& c : connections_) c->dropRequested = true;
-  reapFinished(true);
+  reapFinished(connections_, true);
 }
 
 // Mirrors the instrument: refused while it is down, every connection of an
@@ -332,19 +328,6 @@ void Vxi11Server::awaitDropRequest(const Connection& c) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDropWaitMs);
   while (!c.dropRequested && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs / 10));
-}
-
-void Vxi11Server::reapFinished(bool all) {
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    Connection& c = **it;
-    if (!all && !c.finished) {
-      ++it;
-      continue;
-    }
-    if (c.thread.joinable()) c.thread.join();
-    close(c.fd);
-    it = connections_.erase(it);
-  }
 }
 
 }  // namespace benchfw::sim

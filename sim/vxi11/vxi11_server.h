@@ -57,7 +57,6 @@ class Vxi11Server : public InstrumentListener {
   void answerDatagram();
   void serve(Connection& connection);
   void awaitDropRequest(const Connection& connection);
-  void reapFinished(bool all);
   void wake();
 
   Instrument& instrument_;
