@@ -62,7 +62,6 @@ class Vxi11Server : public InstrumentListener {
   Instrument& instrument_;
   Vxi11Shared shared_;
   std::string address_;
-  int family_ = 0;
   Endpoint portmap_;
   Endpoint core_;
   int udpFd_ = -1;
