@@ -86,14 +86,11 @@ struct RawSocketServer::Connection : ServedConnection {
   std::string peer;
 };
 
-RawSocketServer::RawSocketServer(Instrument& instrument) : instrument_(instrument) {
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
+RawSocketServer::RawSocketServer(Instrument& instrument) : instrument_(instrument) {}
 
 RawSocketServer::~RawSocketServer() {
   stop();
   if (listenFd_ >= 0) close(listenFd_);
-  if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 bool RawSocketServer::bind(const std::string& address, std::uint16_t port, std::string* error) {
@@ -103,7 +100,7 @@ bool RawSocketServer::bind(const std::string& address, std::uint16_t port, std::
     *error = "not an IPv4 or IPv6 address: " + address;
     return false;
   }
-  if (wakeFd_ < 0) {
+  if (wakeup_.fd() < 0) {
     *error = std::string("eventfd: ") + std::strerror(errno);
     return false;
   }
@@ -168,22 +165,15 @@ void RawSocketServer::instrumentDown() {
 
 void RawSocketServer::instrumentUp() { wake(); }
 
-void RawSocketServer::wake() {
-  if (wakeFd_ < 0) return;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
-}
+void RawSocketServer::wake() { wakeup_.signal(); }
 
 void RawSocketServer::acceptLoop() {
   while (!stopping_) {
     followInstrument();
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+    pollfd fds[2] = {{wakeup_.fd(), POLLIN, 0}, {listenFd_, POLLIN, 0}};
     const nfds_t count = listening_ ? 2 : 1;
     if (poll(fds, count, 4 * tickMs) > 0) {
-      if (fds[0].revents & POLLIN) {
-        std::uint64_t drained;
-        [[maybe_unused]] const ssize_t n = read(wakeFd_, &drained, sizeof drained);
-      }
+      if (fds[0].revents & POLLIN) wakeup_.drain();
       if (count == 2 && (fds[1].revents & POLLIN)) acceptOne();
     }
     reapFinished(connections_, false);

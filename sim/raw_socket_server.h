@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/served_connection.h"
 #include "sim/instrument.h"
 
 namespace benchfw::sim {
@@ -69,7 +70,7 @@ class RawSocketServer : public InstrumentListener {
   std::condition_variable servedChanged_;
   std::uint64_t servedGeneration_ = 0;
   bool servedUp_ = false;
-  int wakeFd_ = -1;
+  Wakeup wakeup_;
   std::atomic<bool> stopping_{false};
   std::function<void()> onListening_;
   std::list<std::unique_ptr<Connection>> connections_;

@@ -127,12 +127,11 @@ Vxi11Server::Vxi11Server(Instrument& instrument, const Vxi11Options& options)
   shared_.maxRecvSize = options.maxRecvSize;
   portmap_.port = options.portmapperPort;
   core_.port = options.corePort;
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 Vxi11Server::~Vxi11Server() {
   stop();
-  for (int fd : {portmap_.fd, core_.fd, udpFd_, wakeFd_})
+  for (int fd : {portmap_.fd, core_.fd, udpFd_})
     if (fd >= 0) close(fd);
 }
 
@@ -154,7 +153,7 @@ bool Vxi11Server::bindUdp() {
 
 bool Vxi11Server::bind(const std::string& address, std::string* error) {
   address_ = address;
-  if (wakeFd_ < 0) {
+  if (wakeup_.fd() < 0) {
     *error = std::string("eventfd: ") + std::strerror(errno);
     return false;
   }
@@ -186,23 +185,16 @@ void Vxi11Server::stop() {
 void Vxi11Server::instrumentDown() { wake(); }
 void Vxi11Server::instrumentUp() { wake(); }
 
-void Vxi11Server::wake() {
-  if (wakeFd_ < 0) return;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
-}
+void Vxi11Server::wake() { wakeup_.signal(); }
 
 void Vxi11Server::acceptLoop() {
   while (!stopping_) {
     followInstrument();
     const bool up = portmap_.listening && core_.listening;
-    pollfd fds[4] = {{wakeFd_, POLLIN, 0}, {udpFd_, POLLIN, 0},
+    pollfd fds[4] = {{wakeup_.fd(), POLLIN, 0}, {udpFd_, POLLIN, 0},
                      {portmap_.fd, POLLIN, 0}, {core_.fd, POLLIN, 0}};
     if (poll(fds, up ? 4 : 2, 4 * kTickMs) > 0) {
-      if (fds[0].revents & POLLIN) {
-        std::uint64_t drained;
-        [[maybe_unused]] const ssize_t n = read(wakeFd_, &drained, sizeof drained);
-      }
+      if (fds[0].revents & POLLIN) wakeup_.drain();
       if (fds[1].revents & POLLIN) answerDatagram();
       if (up && (fds[2].revents & POLLIN)) acceptOne(portmap_, "portmap");
       if (up && (fds[3].revents & POLLIN)) acceptOne(core_, "vxi11");

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/served_connection.h"
 #include "sim/instrument.h"
 #include "sim/vxi11/vxi11_calls.h"
 #include "sim/vxi11/vxi11_options.h"
@@ -65,7 +66,7 @@ class Vxi11Server : public InstrumentListener {
   Endpoint portmap_;
   Endpoint core_;
   int udpFd_ = -1;
-  int wakeFd_ = -1;
+  Wakeup wakeup_;
   std::uint64_t servedGeneration_ = 0;
   std::atomic<bool> stopping_{false};
   std::list<std::unique_ptr<Connection>> connections_;
